@@ -1,0 +1,68 @@
+// Internal failures at the Python boundary.
+//
+// The core signals an unrecoverable condition by throwing InternalFailure;
+// every entry point runs its body through at_boundary, which turns that (or
+// any other C++ exception) into PanicException, so no C++ exception ever
+// crosses into the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "session/result.hpp"
+
+namespace pellux::binding {
+
+// PanicException ("pyo3_runtime.PanicException", derived from BaseException),
+// created on first use. Borrowed reference, or null with an error set.
+PyObject* panic_type();
+
+// Reports the failure on standard error, then raises PanicException with
+// `message`. Interpreter lock held.
+void raise_panic(const char* place, const std::string& message);
+
+// Raises an ordinary failure of a session operation.
+void raise_error(const Error& error);
+
+// A small number naming the calling thread for its whole life.
+std::uint64_t current_thread_id();
+
+[[noreturn]] void abort_at_boundary();
+
+// Runs `body` (which returns a new reference or null with an error set) and
+// converts any C++ exception escaping it into PanicException.
+template <class Body>
+PyObject* at_boundary(const char* place, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const InternalFailure& failure) {
+        try {
+            raise_panic(place, failure.what());
+        } catch (...) {
+            abort_at_boundary();
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        try {
+            raise_panic(place, failure.what());
+        } catch (...) {
+            abort_at_boundary();
+        }
+    } catch (...) {
+        try {
+            raise_panic(place, "unknown internal failure");
+        } catch (...) {
+            abort_at_boundary();
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace pellux::binding

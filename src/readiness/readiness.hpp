@@ -1,0 +1,73 @@
+// Waiting reads: until a ready marker shows up, or until the output goes
+// quiet; and the agent's usual turn, send a line then read.
+//
+// All of this runs on the session's owner thread. The waits run with the
+// interpreter released through an InterpreterRelease the binding provides,
+// so the core never sees Python.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "session/session.hpp"
+
+namespace pellux {
+
+inline constexpr std::uint64_t kDefaultTimeoutMs = 20000;
+inline constexpr std::uint32_t kDefaultMaxOutputBytes = 2097152;
+inline constexpr std::uint64_t kDefaultSettleMs = 200;
+inline constexpr std::uint64_t kDefaultQuietMs = 80;
+
+inline constexpr std::size_t kMarkerScanWindow = 8192;
+inline constexpr std::chrono::milliseconds kMarkerWaitSlice{50};
+inline constexpr std::chrono::milliseconds kSettleSlice{25};
+inline constexpr std::chrono::milliseconds kQuietSlice{25};
+
+struct ReadParams {
+    std::optional<std::uint64_t> timeout_ms;
+    std::optional<std::uint32_t> max_output_bytes;
+    std::optional<std::uint64_t> settle_ms;
+    std::optional<std::uint64_t> quiet_ms;
+};
+
+// Lets the interpreter run other threads while a read waits.
+class InterpreterRelease {
+public:
+    virtual void release() = 0;
+    virtual void reacquire() = 0;
+
+protected:
+    ~InterpreterRelease() = default;
+};
+
+// now + ms, saturating at the clock's end instead of overflowing.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point now,
+                                                     std::uint64_t ms);
+
+// True when the session waits for markers: interactive with a non-empty list.
+bool should_wait_for_markers(Session& session);
+
+// The raw reads. Both record what they took in the history.
+std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
+                                   std::uint32_t max_output_bytes, std::uint64_t settle_ms);
+std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
+                                   std::uint64_t quiet_ms, std::uint32_t max_output_bytes);
+
+// The whole read: mode choice, read, history, cleaning; returns clean text.
+// Timeout, cap and end of output are not errors. Poisoned locks are internal
+// failures.
+std::string read_until_ready(Session& session, const ReadParams& params,
+                             InterpreterRelease& interpreter);
+
+// Writes `input` and one line feed, then reads as read_until_ready does.
+Result<std::string> send_and_read_until_ready(Session& session, std::string_view input,
+                                              const ReadParams& params,
+                                              InterpreterRelease& interpreter);
+
+Result<void> set_ready_markers(Session& session, std::vector<std::string> markers);
+
+}  // namespace pellux

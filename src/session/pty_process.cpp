@@ -1,0 +1,380 @@
+// Starting and ending the child of a pseudo-terminal.
+//
+// The parent prepares everything the child needs (slave name, exec
+// candidates, argv, environment) before fork; the child side runs only
+// async-signal-safe system calls on that memory and ends in exec or _exit.
+#include "session/pty_process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace pellux {
+
+int set_term_size(int fd) noexcept {
+    struct winsize size{};
+    size.ws_row = kTermRows;
+    size.ws_col = kTermCols;
+    size.ws_xpixel = 0;
+    size.ws_ypixel = 0;
+    return ::ioctl(fd, TIOCSWINSZ, &size) == 0 ? 0 : errno;
+}
+
+std::expected<std::string, int> get_slave_name(int master) {
+    char name[64] = {};
+    int err = ::ptsname_r(master, name, sizeof name);
+    if (err != 0) return std::unexpected(err);
+    return std::string(name, ::strnlen(name, sizeof name));
+}
+
+namespace {
+
+// Everything the child touches between fork and exec, built in the parent.
+struct ChildPlan {
+    const char* slave_name;
+    int master;
+    int pipe_read;
+    int pipe_write;
+    char* const* exec_paths;   // candidates to execve, in PATH order, null-terminated
+    char* const* argv;
+    char* const* envp;
+    const sigset_t* exec_mask;  // the mask the program inherits
+};
+
+// Terminal attributes are carried as sets of known flags; bits outside them
+// are dropped on the way back, as a strict flag type would do.
+constexpr tcflag_t kKnownInputFlags = 0x7DFF;
+constexpr tcflag_t kKnownOutputFlags = 0xFFFF;
+constexpr tcflag_t kKnownControlFlags = 0xD00F1FFF;
+constexpr tcflag_t kKnownLocalFlags = 0x1DFFB;
+
+// Child side. Contract: runs in the forked child of a possibly multithreaded
+// process, so it may only make async-signal-safe system calls on memory the
+// parent prepared; no allocation, no locks, no exceptions. Never returns.
+[[noreturn]] void child_after_fork(const ChildPlan& plan) noexcept {
+    int err = 0;
+    auto fail = [&](int e) {
+        err = e != 0 ? e : EIO;
+        unsigned char msg[4] = {
+            static_cast<unsigned char>((static_cast<std::uint32_t>(err) >> 24) & 0xFF),
+            static_cast<unsigned char>((static_cast<std::uint32_t>(err) >> 16) & 0xFF),
+            static_cast<unsigned char>((static_cast<std::uint32_t>(err) >> 8) & 0xFF),
+            static_cast<unsigned char>(static_cast<std::uint32_t>(err) & 0xFF)};
+        ssize_t ignored = ::write(plan.pipe_write, msg, sizeof msg);
+        (void)ignored;
+        ::close(plan.pipe_write);
+        // _exit, not exit: the host's atexit handlers and stdio buffers are
+        // not ours to run or flush, and exit is unsafe after fork in a
+        // threaded process.
+        ::_exit(err);
+    };
+
+    // Handlers installed by the host (the interpreter's among them) must not
+    // run in this child; exec would reset them anyway.
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction old{};
+        if (::sigaction(sig, nullptr, &old) != 0) continue;
+        if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) {
+            struct sigaction dfl{};
+            dfl.sa_handler = SIG_DFL;
+            ::sigaction(sig, &dfl, nullptr);
+        }
+    }
+
+    // Probe for an inherited controlling terminal, then leave it.
+    int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    if (tty >= 0) {
+        if (::close(tty) != 0) fail(errno);
+    } else if (errno != ENXIO) {
+        fail(errno);
+    }
+    if (::setsid() < 0) fail(errno);
+    tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    if (tty >= 0) {
+        if (::close(tty) != 0) fail(errno);
+        fail(EOPNOTSUPP);
+    } else if (errno != ENXIO) {
+        fail(EOPNOTSUPP);
+    }
+
+    // Opening the slave without O_NOCTTY makes it the controlling terminal of
+    // the session leader we just became.
+    int fd = ::open(plan.slave_name, O_RDWR);
+    if (fd < 0) fail(errno);
+    if (::close(fd) != 0) fail(errno);
+    tty = ::open("/dev/tty", O_WRONLY);
+    if (tty < 0) fail(errno);
+    if (::close(tty) != 0) fail(errno);
+
+    int slave = ::open(plan.slave_name, O_RDWR | O_NOCTTY);
+    if (slave < 0) fail(errno);
+    for (int std_fd = 0; std_fd <= 2; ++std_fd) {
+        if (::close(std_fd) != 0) fail(errno);
+    }
+    for (int std_fd = 0; std_fd <= 2; ++std_fd) {
+        if (::dup2(slave, std_fd) < 0) fail(errno);
+    }
+
+    struct termios attrs{};
+    if (::tcgetattr(0, &attrs) != 0) fail(errno);
+    attrs.c_iflag &= kKnownInputFlags;
+    attrs.c_oflag &= kKnownOutputFlags;
+    attrs.c_cflag &= kKnownControlFlags;
+    attrs.c_lflag &= kKnownLocalFlags;
+    attrs.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    if (::tcsetattr(0, TCSANOW, &attrs) != 0) fail(errno);
+    if (int e = set_term_size(0); e != 0) fail(e);
+
+    // Sweep every other inherited descriptor. close_range costs the same
+    // whatever the open-file limit; the per-number loop is the fallback for
+    // kernels without it.
+    int keep[4] = {slave, plan.pipe_write, plan.pipe_read, plan.master};
+    for (int i = 1; i < 4; ++i) {  // insertion sort: four entries
+        for (int j = i; j > 0 && keep[j - 1] > keep[j]; --j) {
+            int t = keep[j];
+            keep[j] = keep[j - 1];
+            keep[j - 1] = t;
+        }
+    }
+    bool swept = true;
+    unsigned int low = 3;
+    for (int k : keep) {
+        if (k < static_cast<int>(low)) continue;
+        if (static_cast<unsigned int>(k) > low &&
+            ::syscall(SYS_close_range, low, static_cast<unsigned int>(k) - 1, 0U) != 0) {
+            swept = false;
+            break;
+        }
+        low = static_cast<unsigned int>(k) + 1;
+    }
+    if (swept && ::syscall(SYS_close_range, low, ~0U, 0U) != 0) swept = false;
+    if (!swept) {
+        errno = 0;
+        long limit = ::sysconf(_SC_OPEN_MAX);
+        if (limit < 0) {
+            if (errno != 0) fail(errno);
+            limit = 65536;  // no limit reported
+        }
+        for (long n = 3; n < limit; ++n) {
+            int d = static_cast<int>(n);
+            if (d != slave && d != plan.pipe_write && d != plan.pipe_read && d != plan.master) {
+                ::close(d);
+            }
+        }
+    }
+    ::close(slave);
+    ::close(plan.pipe_read);
+    ::close(plan.master);
+    if (::fcntl(plan.pipe_write, F_SETFD, FD_CLOEXEC) != 0) fail(errno);
+
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &dfl, nullptr);
+    ::sigprocmask(SIG_SETMASK, plan.exec_mask, nullptr);
+
+    // execvp's search, over candidates the parent prepared.
+    bool saw_eacces = false;
+    int exec_err = ENOENT;
+    for (char* const* path = plan.exec_paths; *path != nullptr; ++path) {
+        ::execve(*path, plan.argv, plan.envp);
+        exec_err = errno;
+        if (exec_err == EACCES) {
+            saw_eacces = true;
+        } else if (exec_err != ENOENT && exec_err != ENOTDIR && exec_err != ESTALE &&
+                   exec_err != ENODEV && exec_err != ETIMEDOUT) {
+            fail(exec_err);
+        }
+    }
+    fail(saw_eacces ? EACCES : exec_err);
+    ::_exit(127);  // not reached
+}
+
+// The files execvp would try for `program`, in order.
+std::vector<std::string> exec_candidates(const std::string& program) {
+    std::vector<std::string> paths;
+    if (program.empty()) return paths;
+    if (program.find('/') != std::string::npos) {
+        paths.push_back(program);
+        return paths;
+    }
+    std::string search;
+    if (const char* env = ::getenv("PATH"); env != nullptr) {
+        search = env;
+    } else {
+        search = "/bin:/usr/bin";
+    }
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = search.find(':', start);
+        std::string dir = search.substr(start, end == std::string::npos ? end : end - start);
+        if (dir.empty()) {
+            paths.push_back(program);  // an empty entry means the working directory
+        } else {
+            paths.push_back(dir + (dir.back() == '/' ? "" : "/") + program);
+        }
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return paths;
+}
+
+// Reads the child's 4-byte exec status. EOF before any byte means exec
+// succeeded. Interrupted reads are retried: a signal landing here says
+// nothing about the child.
+std::expected<std::uint32_t, int> read_exec_status(int fd) {
+    unsigned char buf[4] = {0, 0, 0, 0};
+    std::size_t got = 0;
+    while (got < sizeof buf) {
+        ssize_t n = ::read(fd, buf + got, sizeof buf - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return (std::uint32_t{buf[0]} << 24) | (std::uint32_t{buf[1]} << 16) |
+           (std::uint32_t{buf[2]} << 8) | std::uint32_t{buf[3]};
+}
+
+void reap(pid_t pid) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
+                                                 const std::vector<std::string>& argv) {
+    // A NUL cannot reach exec; it would silently cut the program name.
+    if (program.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+    for (const auto& arg : argv) {
+        if (arg.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+    }
+
+    UniqueFd master(::posix_openpt(O_RDWR | O_CLOEXEC));
+    if (!master) return std::unexpected(errno);
+    if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+        return std::unexpected(errno);
+    }
+    auto slave_name = get_slave_name(master.get());
+    if (!slave_name) return std::unexpected(slave_name.error());
+
+    std::vector<std::string> candidates = exec_candidates(program);
+    std::vector<char*> exec_paths;
+    exec_paths.reserve(candidates.size() + 1);
+    for (auto& c : candidates) exec_paths.push_back(c.data());
+    exec_paths.push_back(nullptr);
+    std::vector<std::string> argv_copy = argv;
+    std::vector<char*> argv_ptrs;
+    argv_ptrs.reserve(argv_copy.size() + 1);
+    for (auto& a : argv_copy) argv_ptrs.push_back(a.data());
+    argv_ptrs.push_back(nullptr);
+
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+    UniqueFd pipe_read(pipe_fds[0]);
+    UniqueFd pipe_write(pipe_fds[1]);
+
+    // Signals stay blocked from fork until the child has reset the host's
+    // handlers, so no host handler ever runs in the child.
+    sigset_t all, old_mask;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old_mask);
+
+    ChildPlan plan{slave_name->c_str(), master.get(), pipe_read.get(), pipe_write.get(),
+                   exec_paths.data(),   argv_ptrs.data(), environ, &old_mask};
+
+    pid_t pid = ::fork();
+    if (pid == 0) child_after_fork(plan);
+    int fork_err = errno;
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    if (pid < 0) return std::unexpected(fork_err);
+
+    if (pipe_write.reset() != 0) {
+        int e = errno;
+        ::kill(pid, SIGKILL);
+        reap(pid);
+        return std::unexpected(e);
+    }
+    auto status = read_exec_status(pipe_read.get());
+    int close_result = pipe_read.reset();
+    int close_err = errno;
+    if (!status) {
+        ::kill(pid, SIGKILL);
+        reap(pid);
+        return std::unexpected(status.error());
+    }
+    if (*status != 0) {
+        reap(pid);  // a failed spawn leaves no zombie
+        return std::unexpected(static_cast<int>(*status));
+    }
+    PtyProcess process(std::move(master), pid);
+    if (close_result != 0) return std::unexpected(close_err);
+    if (int e = set_term_size(process.master()); e != 0) return std::unexpected(e);
+    return process;
+}
+
+PtyProcess::PtyProcess(PtyProcess&& other) noexcept
+    : master_(std::move(other.master_)),
+      child_pid_(std::exchange(other.child_pid_, -1)),
+      termination_pause_(other.termination_pause_) {}
+
+std::expected<UniqueFd, int> PtyProcess::get_raw_handle() const {
+    int fd = ::fcntl(master_.get(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return std::unexpected(errno);
+    return UniqueFd(fd);
+}
+
+std::expected<bool, int> PtyProcess::is_alive() {
+    pid_t r = ::waitpid(child_pid_, nullptr, WNOHANG);
+    if (r == 0) return true;
+    if (r == child_pid_) return false;
+    if (errno == ECHILD || errno == ESRCH) return false;
+    return std::unexpected(errno);
+}
+
+std::expected<bool, int> PtyProcess::exit() {
+    auto alive = is_alive();
+    if (!alive) return std::unexpected(alive.error());
+    if (!*alive) return true;
+    for (int sig : {SIGHUP, SIGCONT, SIGINT, SIGTERM, SIGKILL}) {
+        if (::kill(child_pid_, sig) != 0) return std::unexpected(errno);
+        std::this_thread::sleep_for(termination_pause_);
+        alive = is_alive();
+        if (!alive) return std::unexpected(alive.error());
+        if (!*alive) return true;
+    }
+    return false;
+}
+
+PtyProcess::~PtyProcess() {
+    if (child_pid_ > 0) {
+        auto alive = is_alive();
+        if (alive && *alive) {
+            auto gone = exit();
+            if (!gone) {
+                std::fprintf(stderr, "pellux: failed to terminate child %d: errno %d\n",
+                             static_cast<int>(child_pid_), gone.error());
+            }
+        }
+    }
+    if (master_.valid() && master_.reset() != 0 && errno == EBADF) {
+        std::fprintf(stderr, "pellux: Closing an invalid file descriptor!\n");
+    }
+}
+
+}  // namespace pellux

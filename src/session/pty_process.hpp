@@ -1,0 +1,71 @@
+// The child of a new pseudo-terminal.
+//
+// PtyProcess owns the master side of the terminal and the child's pid. It is
+// used by one thread at a time: the session's owner thread, which holds
+// exclusive access to the session for exit() and for destruction.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "session/unique_fd.hpp"
+
+namespace pellux {
+
+// Window size given to every terminal, on both sides.
+inline constexpr unsigned short kTermRows = 24;
+inline constexpr unsigned short kTermCols = 80;
+
+// Sets the window size of a terminal descriptor to 80 columns by 24 rows.
+// Async-signal-safe. Returns 0 or an errno value.
+int set_term_size(int fd) noexcept;
+
+// The slave's path name for a master descriptor, or an errno value.
+std::expected<std::string, int> get_slave_name(int master);
+
+class PtyProcess {
+public:
+    // Starts `program` with `argv` in a new pseudo-terminal and returns once
+    // the child has executed it or reported why it could not. The program is
+    // looked up along PATH when it has no slash. Errors are errno values.
+    static std::expected<PtyProcess, int> spawn(const std::string& program,
+                                                const std::vector<std::string>& argv);
+
+    PtyProcess(PtyProcess&&) noexcept;
+    PtyProcess& operator=(PtyProcess&&) = delete;
+    PtyProcess(const PtyProcess&) = delete;
+    PtyProcess& operator=(const PtyProcess&) = delete;
+
+    // Terminates a still-running child, then closes the master. A failing
+    // termination or a master found already closed cannot be raised from
+    // here; it is reported on standard error.
+    ~PtyProcess();
+
+    int master() const { return master_.get(); }
+    pid_t child_pid() const { return child_pid_; }
+
+    // A new close-on-exec descriptor for the master, owned by the caller.
+    std::expected<UniqueFd, int> get_raw_handle() const;
+
+    // True while the child runs. A status query that never waits; it collects
+    // an exited child, so the child never lingers as a zombie.
+    std::expected<bool, int> is_alive();
+
+    // Forced termination: SIGHUP, SIGCONT, SIGINT, SIGTERM, SIGKILL, each
+    // followed by the termination pause and a status check. True once the
+    // child is gone. Returns at once when the child has already exited.
+    std::expected<bool, int> exit();
+
+private:
+    PtyProcess(UniqueFd master, pid_t pid) : master_(std::move(master)), child_pid_(pid) {}
+
+    UniqueFd master_;
+    pid_t child_pid_ = -1;
+    std::chrono::milliseconds termination_pause_{100};
+};
+
+}  // namespace pellux

@@ -1,0 +1,44 @@
+// The thread that moves a session's terminal output into its channel.
+//
+// The thread owns its duplicate of the master and the channel's Sender; it
+// touches nothing else of the session and never the interpreter. The owner
+// thread keeps a ReaderThread handle to end it.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "session/output_channel.hpp"
+#include "session/unique_fd.hpp"
+
+namespace pellux {
+
+inline constexpr std::size_t kReadChunkBytes = 8192;
+inline constexpr const char* kReaderThreadName = "pellux_reader";
+
+class ReaderThread {
+public:
+    ReaderThread(std::thread thread, std::shared_ptr<detail::ChannelState> state)
+        : thread_(std::move(thread)), state_(std::move(state)) {}
+    ReaderThread(ReaderThread&&) noexcept = default;
+    ReaderThread& operator=(ReaderThread&&) = default;
+    ~ReaderThread();  // detaches a thread that was never joined
+
+    // Lets the thread drain what the terminal still holds, waits up to
+    // `grace` for it to end by itself (end of file once every holder of the
+    // slave is gone), then stops it and joins. Never blocks longer than
+    // `grace` plus one chunk's hand-off. Owner thread only.
+    void finish(std::chrono::milliseconds grace);
+
+private:
+    std::thread thread_;
+    std::shared_ptr<detail::ChannelState> state_;
+};
+
+// Starts "pellux_reader" with asynchronous signals blocked, so that signals
+// meant for the interpreter are never delivered to it. Throws
+// std::system_error when the thread cannot be started.
+ReaderThread spawn_reader_thread(Sender sender, UniqueFd master_dup);
+
+}  // namespace pellux

@@ -1,0 +1,88 @@
+// The session record: one Pellux object's child, channel, writer, history and
+// ready markers, with the lock that guards each member.
+//
+// Every operation here runs on the object's owner thread. The reader thread
+// owns only the channel's sending end and touches no member. The five locks
+// are independent; the only nesting is `history` inside `rx` in
+// read_available.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "session/guarded.hpp"
+#include "session/history.hpp"
+#include "session/input.hpp"
+#include "session/output_channel.hpp"
+#include "session/pty_process.hpp"
+#include "session/reader_thread.hpp"
+#include "session/result.hpp"
+
+namespace pellux {
+
+inline const std::vector<std::string> kDefaultReadyMarkers = {"pwndbg> ", "(gdb) "};
+
+// How long close waits for the reader thread to end by itself once the child
+// is gone, before stopping it (a background process may hold the terminal).
+inline constexpr std::chrono::milliseconds kReaderGrace{500};
+
+struct Session {
+    Session(PtyProcess process, BufferedWriter writer, Receiver rx, ReaderThread reader,
+            std::string command, bool interactive, std::size_t max_history_bytes);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Disposal: close_inner, then the members are released in the order
+    // process, writer, rx, reader_thread, command, ready_markers, history
+    // (reverse declaration order below).
+    ~Session();
+
+    std::size_t max_history_bytes;
+    Guarded<History> history;
+    Guarded<std::vector<std::string>> ready_markers;
+    bool interactive;
+    std::string command;
+    Guarded<std::optional<ReaderThread>> reader_thread;
+    Guarded<Receiver> rx;
+    Guarded<BufferedWriter> writer;
+    PtyProcess process;
+};
+
+// Starts `command` (the whole text is the program, and its only argument) in
+// a new terminal and builds its record. Errors carry the constructor's
+// messages; a reader thread that cannot start is an internal failure.
+Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool interactive,
+                                               std::size_t max_history_bytes);
+
+// Stores the constructor's marker list, or the defaults when none was given.
+void store_initial_markers(Session& session, std::optional<std::vector<std::string>> markers);
+
+// Ends the child and the reader thread. Never fails. Output already queued
+// stays readable.
+void close_inner(Session& session);
+
+Result<bool> is_alive(Session& session);
+
+// How much of a fresh child's first output reset takes into the new history.
+inline constexpr std::uint32_t kResetDrainBytes = 262144;
+
+// Replaces the whole record with a fresh one for the same command, mode and
+// markers. On a failed start the old record stays, closed.
+Result<void> reset(std::unique_ptr<Session>& slot);
+
+// History and the reads that never wait.
+inline constexpr std::size_t kDefaultReadAvailableBytes = 65536;
+void append_history(Session& session, std::string_view bytes);
+Result<std::string> read_available(Session& session, std::optional<std::uint32_t> max_bytes);
+Result<std::string> get_history(Session& session);
+
+// Input.
+Result<void> write_bytes(Session& session, std::string_view bytes);
+Result<void> send_ctrl_c(Session& session);
+
+}  // namespace pellux
