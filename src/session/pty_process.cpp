@@ -331,6 +331,7 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
 PtyProcess::PtyProcess(PtyProcess&& other) noexcept
     : master_(std::move(other.master_)),
       child_pid_(std::exchange(other.child_pid_, -1)),
+      collected_(other.collected_),
       termination_pause_(other.termination_pause_) {}
 
 std::expected<UniqueFd, int> PtyProcess::get_raw_handle() const {
@@ -340,10 +341,13 @@ std::expected<UniqueFd, int> PtyProcess::get_raw_handle() const {
 }
 
 std::expected<bool, int> PtyProcess::is_alive() {
+    if (collected_ || child_pid_ <= 0) return false;
     pid_t r = ::waitpid(child_pid_, nullptr, WNOHANG);
     if (r == 0) return true;
-    if (r == child_pid_) return false;
-    if (errno == ECHILD || errno == ESRCH) return false;
+    if (r == child_pid_ || errno == ECHILD || errno == ESRCH) {
+        collected_ = true;
+        return false;
+    }
     return std::unexpected(errno);
 }
 

@@ -65,6 +65,9 @@ private:
 
     UniqueFd master_;
     pid_t child_pid_ = -1;
+    // Once the child has been collected its pid may be reused by an unrelated
+    // process; from then on no waitpid or kill may name it.
+    bool collected_ = false;
     std::chrono::milliseconds termination_pause_{100};
 };
 
