@@ -1,14 +1,24 @@
 // Raw terminal bytes to agent text in two stages: a byte filter that drops
 // control sequences and control bytes, then a lossy UTF-8 decode.
 //
-// This runs on every read and on up to 4 MiB of history, so both stages move
-// plain text a block at a time and only stop on bytes that need a decision.
-// On x86_64 the blocks are SSE2 vectors; elsewhere (or with
-// PELLUX_SANITIZE_PORTABLE defined, which the tests use to exercise it) they
-// are 64-bit words.
+// This runs on every read and on up to 4 MiB of history, so neither stage
+// steps through plain text a byte at a time. Stage 1 turns the input, 64
+// bytes at a time, into a bit mask of the bytes that need a decision (ESC,
+// CR and the other control bytes): the next one is a count of trailing zeros
+// away, and the text before it is moved with fixed-size copies, which keeps
+// hard-to-predict branches to about one per control byte. Most escape
+// sequences end within a few bytes, where a byte loop finds the end fastest;
+// longer bodies are searched through masks as well. Stage 2 checks the
+// result with a DFA, skipping ASCII a block at a time, and rebuilds the text
+// only when it is ill-formed.
+//
+// On x86_64 the masks come from SSE2; elsewhere (or with
+// PELLUX_SANITIZE_PORTABLE defined, which the tests use to exercise it) from
+// 64-bit word arithmetic.
 
 #include "sanitize/sanitize.hpp"
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +33,7 @@ namespace pellux {
 namespace {
 
 using u8 = unsigned char;
+using u64 = std::uint64_t;
 
 constexpr u8 kBel = 0x07;
 constexpr u8 kEsc = 0x1B;
@@ -32,182 +43,350 @@ constexpr u8 kBackslash = 0x5C;
 // LF. ESC is one of them.
 constexpr bool is_special(u8 b) { return b < 0x20 && b != 0x09 && b != 0x0A; }
 
-constexpr bool is_csi_final(u8 b) { return b >= 0x40 && b <= 0x7E; }
+constexpr std::size_t kWindow = 64;
+
+// A byte the masks never flag, used to pad the last, short window.
+constexpr u8 kPad = 0x20;
+
+// Bit k of every mask describes byte k of a 64-byte window.
+struct SequenceMasks {
+    u64 csi_final;  // 40..7E
+    u64 bel;
+    u64 esc;
+    u64 backslash;
+};
 
 #ifdef PELLUX_SANITIZE_SSE2
 
-constexpr std::size_t kBlock = 16;
-using Block = __m128i;
+using Block = __m128i;  // 16 bytes; four to a window
 
 inline Block load(const u8* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-inline void store(u8* p, Block v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline Block splat(u8 b) { return _mm_set1_epi8(static_cast<char>(b)); }
-inline unsigned bits(Block v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
-inline unsigned eq_bits(Block v, u8 b) { return bits(_mm_cmpeq_epi8(v, splat(b))); }
+inline u64 bits(Block v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
+inline u64 eq_bits(Block v, u8 b) { return bits(_mm_cmpeq_epi8(v, splat(b))); }
 
-// Bit k set when byte k is special. SSE2 has no unsigned byte compare, so
-// "v <= 0x1F" is spelled min(v, 0x1F) == v.
-inline unsigned special_bits(Block v) {
-    const Block low = _mm_cmpeq_epi8(_mm_min_epu8(v, splat(0x1F)), v);
+// SSE2 has no unsigned byte compare: "v <= limit" is min(v, limit) == v.
+inline Block at_most(Block v, u8 limit) { return _mm_cmpeq_epi8(_mm_min_epu8(v, splat(limit)), v); }
+
+inline u64 special_bits(Block v) {
     const Block kept = _mm_or_si128(_mm_cmpeq_epi8(v, splat(0x09)), _mm_cmpeq_epi8(v, splat(0x0A)));
-    return bits(_mm_andnot_si128(kept, low));
+    return bits(_mm_andnot_si128(kept, at_most(v, 0x1F)));
 }
 
-// Index of the first special byte of the block, or kBlock if none.
-inline std::size_t first_special(Block v) {
-    const unsigned m = special_bits(v);
-    return m ? static_cast<std::size_t>(std::countr_zero(m)) : kBlock;
+// Special bytes of the window at p; ORs the window into *high so the caller
+// can tell afterwards whether any byte from 80 up went by.
+inline u64 special_mask(const u8* p, Block* high) {
+    const Block v0 = load(p), v1 = load(p + 16), v2 = load(p + 32), v3 = load(p + 48);
+    *high = _mm_or_si128(*high, _mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3)));
+    return special_bits(v0) | special_bits(v1) << 16 | special_bits(v2) << 32 | special_bits(v3) << 48;
 }
 
-#else  // portable: 64-bit words
+inline SequenceMasks sequence_masks(const u8* p) {
+    SequenceMasks m{0, 0, 0, 0};
+    for (int k = 0; k < 4; ++k) {
+        const Block v = load(p + 16 * k);
+        const int shift = 16 * k;
+        m.csi_final |= bits(at_most(_mm_sub_epi8(v, splat(0x40)), 0x3E)) << shift;
+        m.bel |= eq_bits(v, kBel) << shift;
+        m.esc |= eq_bits(v, kEsc) << shift;
+        m.backslash |= eq_bits(v, kBackslash) << shift;
+    }
+    return m;
+}
 
-constexpr std::size_t kBlock = 8;
-using Block = std::uint64_t;
+inline Block no_high() { return _mm_setzero_si128(); }
+inline bool any_high(Block acc) { return bits(acc) != 0; }
 
-constexpr Block kOnes = 0x0101010101010101ULL;
-constexpr Block kHigh = 0x8080808080808080ULL;
+// Length of the leading run of bytes below 0x80, looking at whole blocks
+// only; the caller finishes the rest.
+inline std::size_t ascii_blocks(const u8* s, std::size_t n) {
+    std::size_t i = 0;
+    for (; n - i >= 16; i += 16) {
+        const u64 m = bits(load(s + i));
+        if (m) return i + static_cast<std::size_t>(std::countr_zero(m));
+    }
+    return i;
+}
 
-inline Block load(const u8* p) {
-    Block w;
+#else  // portable: eight 64-bit words to a window
+
+using Block = u64;
+
+constexpr u64 kOnes = 0x0101010101010101ULL;
+constexpr u64 kHigh = 0x8080808080808080ULL;
+
+// Byte k of the word is byte k in memory, whatever the machine's byte order.
+inline u64 load(const u8* p) {
+    u64 w;
     std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
     return w;
 }
-inline void store(u8* p, Block w) { std::memcpy(p, &w, sizeof w); }
 
-// High bit of each byte set exactly where the byte is zero. The additions
+// Each helper sets the high bit of exactly the bytes it tests for. The sums
 // stay below 0x100 per byte, so no carry leaks into a neighbour.
-inline Block zero_bytes(Block x) { return ~(((x & ~kHigh) + ~kHigh) | x) & kHigh; }
+inline u64 at_least(u64 x, u8 low) {  // for low in 1..80
+    return (((x & ~kHigh) + kOnes * (0x80 - low)) | x) & kHigh;
+}
+inline u64 zero_bytes(u64 x) { return ~(((x & ~kHigh) + ~kHigh) | x) & kHigh; }
+inline u64 eq_bytes(u64 x, u8 b) { return zero_bytes(x ^ (kOnes * b)); }
 
-inline Block special_bits(Block x) {
-    const Block at_least_20 = (((x & ~kHigh) + kOnes * (0x80 - 0x20)) | x) & kHigh;
-    return kHigh & ~(at_least_20 | zero_bytes(x ^ (kOnes * 0x09)) | zero_bytes(x ^ (kOnes * 0x0A)));
+// Packs the high bits of the eight bytes into eight low bits: the multiplier
+// moves byte k's bit to bit 56 + k, with no two partial products colliding.
+inline u64 pack(u64 flags) { return ((flags >> 7) * 0x0102040810204080ULL) >> 56; }
+
+inline u64 special_mask(const u8* p, Block* high) {
+    u64 m = 0;
+    for (int k = 0; k < 8; ++k) {
+        const u64 x = load(p + 8 * k);
+        *high |= x;
+        const u64 flags = kHigh & ~(at_least(x, 0x20) | eq_bytes(x, 0x09) | eq_bytes(x, 0x0A));
+        m |= pack(flags) << (8 * k);
+    }
+    return m;
 }
 
-// Byte index of the lowest-addressed flagged byte in a mask of high bits.
-inline std::size_t first_flagged(Block m) {
-    if constexpr (std::endian::native == std::endian::little)
-        return static_cast<std::size_t>(std::countr_zero(m)) / 8;
-    else
-        return static_cast<std::size_t>(std::countl_zero(m)) / 8;
+inline SequenceMasks sequence_masks(const u8* p) {
+    SequenceMasks m{0, 0, 0, 0};
+    for (int k = 0; k < 8; ++k) {
+        const u64 x = load(p + 8 * k);
+        const int shift = 8 * k;
+        // 40..7E: at least 40, below 80, not 7F.
+        const u64 fin = at_least(x, 0x40) & ~x & ~eq_bytes(x, 0x7F) & kHigh;
+        m.csi_final |= pack(fin) << shift;
+        m.bel |= pack(eq_bytes(x, kBel)) << shift;
+        m.esc |= pack(eq_bytes(x, kEsc)) << shift;
+        m.backslash |= pack(eq_bytes(x, kBackslash)) << shift;
+    }
+    return m;
 }
 
-inline std::size_t first_special(Block w) {
-    const Block m = special_bits(w);
-    return m ? first_flagged(m) : kBlock;
+inline Block no_high() { return 0; }
+inline bool any_high(Block acc) { return (acc & kHigh) != 0; }
+
+inline std::size_t ascii_blocks(const u8* s, std::size_t n) {
+    std::size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        const u64 m = load(s + i) & kHigh;
+        if (m) return i + static_cast<std::size_t>(std::countr_zero(m)) / 8;
+    }
+    return i;
 }
 
 #endif
-
-// --- Sequence ends. Each returns n when the input ends first. ---------------
-
-// First byte in 40..7E at or after i: the final byte of a CSI.
-std::size_t find_csi_final(const u8* s, std::size_t i, std::size_t n) {
-#ifdef PELLUX_SANITIZE_SSE2
-    // "v in 40..7E" as (v - 0x40) <= 0x3E, unsigned.
-    for (; n - i >= kBlock; i += kBlock) {
-        const Block x = _mm_sub_epi8(load(s + i), splat(0x40));
-        const unsigned m = bits(_mm_cmpeq_epi8(_mm_min_epu8(x, splat(0x3E)), x));
-        if (m) return i + static_cast<std::size_t>(std::countr_zero(m));
-    }
-#endif
-    for (; i < n; ++i)
-        if (is_csi_final(s[i])) return i;
-    return n;
-}
-
-// First ST (ESC \) at or after i; returns the position of its ESC. The body
-// may hold other ESC bytes.
-std::size_t find_st(const u8* s, std::size_t i, std::size_t n) {
-#ifdef PELLUX_SANITIZE_SSE2
-    // Comparing the block against the one a byte further on pairs each ESC
-    // with its successor; this needs one byte past the block.
-    for (; n - i > kBlock; i += kBlock) {
-        const unsigned m = eq_bits(load(s + i), kEsc) & eq_bits(load(s + i + 1), kBackslash);
-        if (m) return i + static_cast<std::size_t>(std::countr_zero(m));
-    }
-#endif
-    while (i < n) {
-        const void* e = std::memchr(s + i, kEsc, n - i);
-        if (!e) return n;
-        i = static_cast<std::size_t>(static_cast<const u8*>(e) - s);
-        if (i + 1 < n && s[i + 1] == kBackslash) return i;
-        ++i;
-    }
-    return n;
-}
-
-// First BEL or ST at or after i: the end of an OSC. Returns the position of
-// the BEL or of the ST's ESC.
-std::size_t find_osc_end(const u8* s, std::size_t i, std::size_t n) {
-#ifdef PELLUX_SANITIZE_SSE2
-    for (; n - i > kBlock; i += kBlock) {
-        const Block v = load(s + i);
-        const unsigned m = eq_bits(v, kBel) | (eq_bits(v, kEsc) & eq_bits(load(s + i + 1), kBackslash));
-        if (m) return i + static_cast<std::size_t>(std::countr_zero(m));
-    }
-#endif
-    for (; i < n; ++i) {
-        if (s[i] == kBel) return i;
-        if (s[i] == kEsc && i + 1 < n && s[i + 1] == kBackslash) return i;
-    }
-    return n;
-}
 
 // --- Stage 1 ----------------------------------------------------------------
 
-// Filters s[0, n) into d, which has room for n bytes; returns the length
-// written. d may not overlap s.
-std::size_t filter(const u8* s, std::size_t n, u8* d) {
-    std::size_t i = 0;
-    std::size_t o = 0;
-    for (;;) {
-        // Plain run. Each block is stored before we know how much of it is
-        // plain; the part past the first special byte is overwritten later.
-        // The output never runs ahead of the input (o <= i), so a block that
-        // fits the input fits the output too.
-        while (n - i >= kBlock) {
-            const Block v = load(s + i);
-            store(d + o, v);
-            const std::size_t k = first_special(v);
-            i += k;
-            o += k;
-            if (k != kBlock) break;
-        }
-        while (i < n && !is_special(s[i])) d[o++] = s[i++];
-        if (i == n) return o;
+// The window starting at s + base, padded when the input ends inside it.
+inline const u8* window(const u8* s, std::size_t n, std::size_t base, u8 (&pad)[kWindow]) {
+    if (n - base >= kWindow) return s + base;
+    std::memset(pad, kPad, kWindow);
+    std::memcpy(pad, s + base, n - base);
+    return pad;
+}
 
-        if (s[i] != kEsc) {  // CR and the other control bytes: dropped
-            ++i;
-            continue;
+// Bits at and above position `from` of a window.
+inline u64 from_bit(std::size_t from) { return ~u64{0} << from; }
+
+inline std::size_t lowest_bit(u64 m) { return static_cast<std::size_t>(std::countr_zero(m)); }
+
+// Finds the ends of CSI, OSC and string sequences.
+//
+// Most sequences end within a few bytes, and over those a plain byte loop
+// wins: its branches predict well and speculation runs ahead of the data.
+// Past that, a long body (a hyperlink, an image, a history that starts in the
+// middle of a sequence) is searched a window at a time through masks. The
+// masks of the last window are kept, as the next sequence often ends there.
+class SequenceScanner {
+public:
+    SequenceScanner(const u8* s, std::size_t n) : s_(s), n_(n) {}
+
+    // First byte in 40..7E at or after p, or n.
+    std::size_t csi_final(std::size_t p) {
+        return find(
+            p, [this](std::size_t k) { return s_[k] >= 0x40 && s_[k] <= 0x7E; },
+            [](const SequenceMasks& m, u64) { return m.csi_final; });
+    }
+    // First BEL or ST at or after p (the position of the BEL or of the ST's
+    // ESC), or n.
+    std::size_t osc_end(std::size_t p) {
+        return find(
+            p, [this](std::size_t k) { return s_[k] == kBel || st_at(k); },
+            [](const SequenceMasks& m, u64 st) { return m.bel | st; });
+    }
+    // First ST at or after p (the position of its ESC), or n.
+    std::size_t st(std::size_t p) {
+        return find(
+            p, [this](std::size_t k) { return st_at(k); }, [](const SequenceMasks&, u64 st) { return st; });
+    }
+
+private:
+    static constexpr std::size_t kShort = 16;
+
+    bool st_at(std::size_t k) const { return s_[k] == kEsc && k + 1 < n_ && s_[k + 1] == kBackslash; }
+
+    template <class EndsAt, class Select>
+    std::size_t find(std::size_t p, EndsAt ends_at, Select select) {
+        for (const std::size_t stop = n_ - p > kShort ? p + kShort : n_; p < stop; ++p)
+            if (ends_at(p)) return p;
+        while (p < n_) {
+            const std::size_t base = p - p % kWindow;
+            const SequenceMasks& m = masks_at(base);
+            // An ESC followed by a backslash; the follower of the window's
+            // last byte is the first byte of the next window.
+            u64 follows = m.backslash >> 1;
+            if (n_ - base > kWindow && s_[base + kWindow] == kBackslash) follows |= u64{1} << 63;
+            const u64 hits = select(m, m.esc & follows) & from_bit(p - base);
+            if (hits) return base + lowest_bit(hits);
+            p = base + kWindow;
         }
-        if (n - i < 2) return o;  // a lone ESC at the end
-        std::size_t end;
-        switch (s[i + 1]) {
-            case '[':
-                end = find_csi_final(s, i + 2, n);
-                if (end == n) return o;
-                i = end + 1;
-                break;
-            case ']':
-                end = find_osc_end(s, i + 2, n);
-                if (end == n) return o;
-                i = end + (s[end] == kBel ? 1 : 2);
-                break;
-            case 'P':
-            case '^':
-            case '_':
-                end = find_st(s, i + 2, n);
-                if (end == n) return o;
-                i = end + 2;
-                break;
-            default:  // any other escape is two bytes long, whatever the second is
-                i += 2;
-                break;
+        return n_;
+    }
+
+    const SequenceMasks& masks_at(std::size_t base) {
+        if (base != base_) {
+            u8 pad[kWindow];
+            masks_ = sequence_masks(window(s_, n_, base, pad));
+            base_ = base;
         }
+        return masks_;
+    }
+
+    const u8* s_;
+    std::size_t n_;
+    std::size_t base_ = ~std::size_t{0};
+    SequenceMasks masks_{};
+};
+
+// Copies a run of len bytes that lies within one window. With a whole
+// window's worth of input left it copies the whole window's worth: a fixed
+// 64-byte copy costs less than the mispredicted branches of fitting it to
+// the run. The extra bytes land inside the output buffer, since the output
+// never runs ahead of the input, and are overwritten or cut off later.
+inline void copy_run(u8* d, const u8* s, std::size_t len, std::size_t input_left) {
+    if (input_left >= kWindow) {
+        std::memcpy(d, s, kWindow);
+    } else {
+        std::memcpy(d, s, len);
     }
 }
 
+// Position after the escape sequence starting at q (s[q] is ESC), or n when
+// the input ends first: an unfinished sequence drops the rest of the input.
+inline std::size_t skip_escape(const u8* s, std::size_t n, std::size_t q, SequenceScanner& scan) {
+    if (n - q < 2) return n;
+    std::size_t end;
+    switch (s[q + 1]) {
+        case '[':
+            end = scan.csi_final(q + 2);
+            return end == n ? n : end + 1;
+        case ']':
+            end = scan.osc_end(q + 2);
+            return end == n ? n : end + (s[end] == kBel ? 1 : 2);
+        case 'P':
+        case '^':
+        case '_':
+            end = scan.st(q + 2);
+            return end == n ? n : end + 2;
+        default:  // any other escape is two bytes long, whatever the second is
+            return q + 2;
+    }
+}
+
+struct Filtered {
+    std::size_t size;
+    bool maybe_non_ascii;  // false only if every copied byte is below 80
+};
+
+// Filters s[0, n) into d, which has room for n bytes and does not overlap s.
+Filtered filter(const u8* s, std::size_t n, u8* d) {
+    SequenceScanner scan(s, n);
+    Block high = no_high();
+    u8 pad[kWindow];
+    std::size_t i = 0;  // next input byte
+    std::size_t o = 0;  // next output byte; never ahead of i
+    while (i < n) {
+        const std::size_t base = i - i % kWindow;
+        const u64 special = special_mask(window(s, n, base, pad), &high);
+        u64 pending = special & from_bit(i - base);
+        while (pending) {
+            const std::size_t q = base + lowest_bit(pending);
+            copy_run(d + o, s + i, q - i, n - i);
+            o += q - i;
+            if (s[q] != kEsc) {  // CR and the other control bytes: dropped
+                i = q + 1;
+                pending &= pending - 1;
+                continue;
+            }
+            i = skip_escape(s, n, q, scan);
+            if (i - base >= kWindow) break;
+            pending = special & from_bit(i - base);
+        }
+        if (i - base < kWindow) {  // the rest of the window is plain
+            const std::size_t end = n - base < kWindow ? n : base + kWindow;
+            copy_run(d + o, s + i, end - i, n - i);
+            o += end - i;
+            i = end;
+        }
+    }
+    return {o, any_high(high)};
+}
+
 // --- Stage 2 ----------------------------------------------------------------
+
+// A shift-based DFA over the well-formed UTF-8 byte sequences. Each state is
+// a bit offset; row b of the table holds, at each state's offset, the state
+// byte b leads to. A step is a load that does not depend on the state and
+// one shift that does, so non-ASCII text costs a cycle or two a byte.
+enum : unsigned {
+    kAccept = 0,
+    kReject = 6,
+    kNeed1 = 12,  // one more continuation byte
+    kNeed2 = 18,
+    kNeed3 = 24,
+    kAfterE0 = 30,  // second byte A0..BF (no overlongs)
+    kAfterED = 36,  // second byte 80..9F (no surrogates)
+    kAfterF0 = 42,  // second byte 90..BF (no overlongs)
+    kAfterF4 = 48,  // second byte 80..8F (nothing past U+10FFFF)
+};
+
+constexpr unsigned dfa_next(unsigned state, unsigned b) {
+    const bool cont = b >= 0x80 && b <= 0xBF;
+    switch (state) {
+        case kAccept:
+            if (b < 0x80) return kAccept;
+            if (b >= 0xC2 && b <= 0xDF) return kNeed1;
+            if (b == 0xE0) return kAfterE0;
+            if (b == 0xED) return kAfterED;
+            if (b >= 0xE1 && b <= 0xEF) return kNeed2;
+            if (b == 0xF0) return kAfterF0;
+            if (b == 0xF4) return kAfterF4;
+            if (b >= 0xF1 && b <= 0xF3) return kNeed3;
+            return kReject;
+        case kNeed1: return cont ? kAccept : kReject;
+        case kNeed2: return cont ? kNeed1 : kReject;
+        case kNeed3: return cont ? kNeed2 : kReject;
+        case kAfterE0: return b >= 0xA0 && b <= 0xBF ? kNeed1 : kReject;
+        case kAfterED: return b >= 0x80 && b <= 0x9F ? kNeed1 : kReject;
+        case kAfterF0: return b >= 0x90 && b <= 0xBF ? kNeed2 : kReject;
+        case kAfterF4: return b >= 0x80 && b <= 0x8F ? kNeed2 : kReject;
+        default: return kReject;
+    }
+}
+
+constexpr std::array<u64, 256> make_dfa() {
+    std::array<u64, 256> table{};
+    constexpr unsigned states[] = {kAccept, kReject, kNeed1, kNeed2, kNeed3, kAfterE0, kAfterED, kAfterF0, kAfterF4};
+    for (unsigned b = 0; b < 256; ++b)
+        for (unsigned state : states) table[b] |= u64{dfa_next(state, b)} << state;
+    return table;
+}
+
+constexpr std::array<u64, 256> kDfa = make_dfa();
+
+// Only the low six bits of a state are meaningful; the shift ignores the
+// rest on its own, so the mask costs nothing.
+inline u64 dfa_step(u64 state, u8 b) { return kDfa[b] >> (state & 63); }
 
 // One decoding step: a well-formed character, or the maximal subpart of an
 // ill-formed one (the longest prefix of some well-formed sequence, at least
@@ -218,62 +397,71 @@ struct Unit {
 };
 
 inline Unit next_unit(const u8* s, std::size_t avail) {
-    const u8 b = s[0];
-    if (b < 0x80) return {1, true};
-    std::size_t need;  // continuation bytes
-    u8 lo = 0x80;      // the second byte's range narrows for a few leads
-    u8 hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        need = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        need = 2;
-        if (b == 0xE0) lo = 0xA0;       // overlong
-        else if (b == 0xED) hi = 0x9F;  // surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        need = 3;
-        if (b == 0xF0) lo = 0x90;       // overlong
-        else if (b == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-    } else {
-        return {1, false};  // continuation byte, C0, C1 or F5..FF
+    u64 state = dfa_step(kAccept, s[0]);
+    if ((state & 63) == kAccept) return {1, true};
+    if ((state & 63) == kReject) return {1, false};
+    for (std::size_t k = 1; k < avail; ++k) {
+        state = dfa_step(state, s[k]);
+        if ((state & 63) == kAccept) return {k + 1, true};
+        if ((state & 63) == kReject) return {k, false};
     }
-    if (avail < 2 || s[1] < lo || s[1] > hi) return {1, false};
-    for (std::size_t k = 2; k <= need; ++k)
-        if (k >= avail || (s[k] & 0xC0) != 0x80) return {k, false};
-    return {need + 1, true};
+    return {avail, false};  // cut off by the end of the input
 }
 
-// Length of the leading run of bytes below 0x80.
-inline std::size_t ascii_run(const u8* s, std::size_t n) {
-    std::size_t i = 0;
-#ifdef PELLUX_SANITIZE_SSE2
-    for (; n - i >= kBlock; i += kBlock) {
-        const unsigned m = bits(load(s + i));
-        if (m) return i + static_cast<std::size_t>(std::countr_zero(m));
+// Finds the first ill-formed unit, which the DFA placed in a chunk starting
+// at `from`. Everything before `from` is a well-formed prefix, in which every
+// byte that is not a continuation byte starts a character; the character
+// that may still be open at `from` starts at the last such byte before it.
+std::size_t locate_invalid(const u8* s, std::size_t n, std::size_t from) {
+    while (from > 0 && (s[from - 1] & 0xC0) == 0x80) --from;
+    if (from > 0) --from;
+    for (std::size_t i = from; i < n;) {
+        const Unit u = next_unit(s + i, n - i);
+        if (!u.valid) return i;
+        i += u.len;
     }
-#else
-    for (; n - i >= kBlock; i += kBlock) {
-        const Block m = load(s + i) & kHigh;
-        if (m) return i + first_flagged(m);
-    }
-#endif
-    while (i < n && s[i] < 0x80) ++i;
-    return i;
+    return n;
 }
 
 // Length of the longest well-formed prefix of s[0, n).
 std::size_t valid_prefix(const u8* s, std::size_t n) {
+    constexpr std::size_t kChunk = 16;
+    u64 state = kAccept;
     std::size_t i = 0;
-    while (i < n) {
-        i += ascii_run(s + i, n - i);
-        // Non-ASCII characters tend to come in runs: stay in the slow loop
-        // until the next ASCII byte.
-        while (i < n && s[i] >= 0x80) {
-            const Unit u = next_unit(s + i, n - i);
-            if (!u.valid) return i;
-            i += u.len;
+    while (n - i >= kChunk) {
+        if ((state & 63) == kAccept) {
+            i += ascii_blocks(s + i, n - i);
+            if (n - i < kChunk) break;
         }
+        for (std::size_t k = 0; k < kChunk; ++k) state = dfa_step(state, s[i + k]);
+        if ((state & 63) == kReject) return locate_invalid(s, n, i);
+        i += kChunk;
     }
-    return n;
+    const std::size_t tail = i;
+    for (; i < n; ++i) state = dfa_step(state, s[i]);
+    return (state & 63) == kAccept ? n : locate_invalid(s, n, tail);
+}
+
+// The next stretch of text to repair: a well-formed run and the length of
+// the ill-formed unit after it (0 at the end of the input).
+struct Stretch {
+    std::size_t valid;
+    std::size_t bad;
+};
+
+// Damaged text tends to be either damaged throughout (binary output) or
+// damaged in a few places. Unit by unit is cheapest for the first; after a
+// few well-formed units in a row the chunked DFA takes over for the second.
+inline Stretch next_stretch(const u8* s, std::size_t n) {
+    constexpr int kUnitsBeforeScan = 8;
+    std::size_t i = 0;
+    for (int k = 0; k < kUnitsBeforeScan && i < n; ++k) {
+        const Unit u = next_unit(s + i, n - i);
+        if (!u.valid) return {i, u.len};
+        i += u.len;
+    }
+    i += valid_prefix(s + i, n - i);
+    return {i, i == n ? 0 : next_unit(s + i, n - i).len};
 }
 
 // Replaces every ill-formed subsequence of text, the first of which starts at
@@ -283,15 +471,18 @@ void repair(std::string& text, std::size_t bad) {
     const auto* s = reinterpret_cast<const u8*>(text.data());
     const std::size_t n = text.size();
 
-    // Exact size first, so the result is allocated at most once.
+    // Exact size first, so the result is allocated at most once. The first
+    // stretches are kept for the second pass: text with a few damaged places
+    // (a history cut inside a character) is then validated only once.
+    constexpr std::size_t kKept = 64;
+    Stretch kept[kKept];
+    std::size_t kept_count = 0;
     std::size_t total = bad;
     for (std::size_t i = bad; i < n;) {
-        const std::size_t run = valid_prefix(s + i, n - i);
-        total += run;
-        i += run;
-        if (i == n) break;
-        i += next_unit(s + i, n - i).len;
-        total += 3;
+        const Stretch st = next_stretch(s + i, n - i);
+        if (kept_count < kKept) kept[kept_count++] = st;
+        total += st.valid + (st.bad ? 3 : 0);
+        i += st.valid + st.bad;
     }
 
     const std::size_t tail = n - bad;
@@ -305,13 +496,13 @@ void repair(std::string& text, std::size_t bad) {
         std::memmove(b + total - tail, b + bad, tail);
         std::size_t r = total - tail;
         std::size_t w = bad;
-        while (r < total) {
-            const std::size_t run = valid_prefix(b + r, total - r);
-            std::memmove(b + w, b + r, run);
-            r += run;
-            w += run;
-            if (r == total) break;
-            r += next_unit(b + r, total - r).len;
+        for (std::size_t k = 0; r < total; ++k) {
+            const Stretch st = k < kept_count ? kept[k] : next_stretch(b + r, total - r);
+            std::memmove(b + w, b + r, st.valid);
+            r += st.valid;
+            w += st.valid;
+            if (!st.bad) break;
+            r += st.bad;
             b[w++] = 0xEF;
             b[w++] = 0xBF;
             b[w++] = 0xBD;
@@ -326,11 +517,15 @@ std::string sanitize_for_agent(std::string_view raw) {
     const auto* in = reinterpret_cast<const u8*>(raw.data());
     const std::size_t n = raw.size();
     std::string text;
+    bool maybe_non_ascii = false;
     // Stage 1 never grows its input, so one allocation at the input's length
     // holds its output; resize_and_overwrite spares zero-filling it.
-    text.resize_and_overwrite(n, [in, n](char* out, std::size_t) {
-        return filter(in, n, reinterpret_cast<u8*>(out));
+    text.resize_and_overwrite(n, [&](char* out, std::size_t) {
+        const Filtered f = filter(in, n, reinterpret_cast<u8*>(out));
+        maybe_non_ascii = f.maybe_non_ascii;
+        return f.size;
     });
+    if (!maybe_non_ascii) return text;  // ASCII is valid UTF-8
 
     const auto* s = reinterpret_cast<const u8*>(text.data());
     const std::size_t good = valid_prefix(s, text.size());

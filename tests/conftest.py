@@ -1,0 +1,67 @@
+"""Fixtures shared by the whole test suite.
+
+`native` builds C++ sources of this repository for tests that exercise the
+core directly: standalone test programs run as subprocesses, and shared
+libraries loaded with ctypes.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import shlex
+import shutil
+import subprocess
+from pathlib import Path
+from typing import Iterable
+
+import pytest
+
+REPO_ROOT = Path(__file__).resolve().parent.parent
+
+
+class NativeBuilder:
+    """Compiles and links C++ sources with g++, each distinct build once.
+
+    Sources are paths relative to the repository root. Extra flags follow
+    the sources on the command line, so they can carry libraries (-l) as
+    well as compile options, and a later -O or -std overrides the default.
+    """
+
+    COMPILER = "g++"
+    FLAGS = ("-std=c++23", "-O2", "-Wall", "-Wextra", "-Werror", "-Isrc", "-pthread")
+
+    def __init__(self, out_dir: Path) -> None:
+        self.root = REPO_ROOT
+        self._out_dir = out_dir
+        self._built: dict[tuple, Path] = {}
+
+    def executable(self, name: str, sources: Iterable[str | Path], extra_flags: Iterable[str] = ()) -> Path:
+        return self._build(name, "", sources, tuple(extra_flags))
+
+    def shared_library(self, name: str, sources: Iterable[str | Path], extra_flags: Iterable[str] = ()) -> Path:
+        return self._build(name, ".so", sources, ("-shared", "-fPIC", *extra_flags))
+
+    def _build(self, name: str, suffix: str, sources: Iterable[str | Path], extra_flags: tuple) -> Path:
+        source_paths = tuple(str(REPO_ROOT / s) for s in sources)
+        key = (name, suffix, source_paths, extra_flags)
+        if key in self._built:
+            return self._built[key]
+        # The same name built with other sources or flags gets its own file.
+        digest = hashlib.sha256(repr(key).encode()).hexdigest()[:12]
+        out = self._out_dir / f"{name}-{digest}{suffix}"
+        cmd = [self.COMPILER, *self.FLAGS, *source_paths, *extra_flags, "-o", str(out)]
+        proc = subprocess.run(cmd, cwd=REPO_ROOT, capture_output=True, text=True)
+        if proc.returncode != 0:
+            pytest.fail(
+                f"building {name} failed (exit {proc.returncode}):\n$ {shlex.join(cmd)}\n{proc.stdout}{proc.stderr}",
+                pytrace=False,
+            )
+        self._built[key] = out
+        return out
+
+
+@pytest.fixture(scope="session")
+def native(tmp_path_factory: pytest.TempPathFactory) -> NativeBuilder:
+    if shutil.which(NativeBuilder.COMPILER) is None:
+        pytest.fail(f"{NativeBuilder.COMPILER} is needed to build the native tests", pytrace=False)
+    return NativeBuilder(tmp_path_factory.mktemp("native"))
