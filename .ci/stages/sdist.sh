@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Source distribution: build the sdist, install pellux from it alone into a
+# fresh venv (with the test extra), and run the test suite that the sdist
+# carries, from an unpacked copy of it.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+python -m pip install -q build
+python -m build --sdist --outdir "$work/dist" .
+sdists=("$work"/dist/pellux-*.tar.gz)
+[ "${#sdists[@]}" -eq 1 ] || { echo "expected one sdist, found: ${sdists[*]}" >&2; exit 1; }
+sdist="${sdists[0]}"
+
+tar tzf "$sdist" > "$work/contents"
+for needed in pyproject.toml CMakeLists.txt LICENSE README.md pellux-stubs/__init__.pyi \
+              examples/gdb_session.py tests/; do
+  if ! grep -q "^pellux-[^/]*/$needed" "$work/contents"; then
+    echo "the sdist lacks $needed" >&2
+    exit 1
+  fi
+done
+
+python -m venv "$work/venv"
+"$work/venv/bin/python" -m pip install -q --upgrade pip
+"$work/venv/bin/python" -m pip install -q "$sdist[test]"
+# The wheel built from the sdist must carry the type stubs too.
+purelib="$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
+[ -f "$purelib/pellux-stubs/__init__.pyi" ] || { echo "pellux-stubs not installed" >&2; exit 1; }
+
+mkdir "$work/src"
+tar xzf "$sdist" -C "$work/src"
+cd "$work"/src/pellux-*/
+"$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests
