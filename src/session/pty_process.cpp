@@ -49,6 +49,7 @@ struct ChildPlan {
     int pipe_read;
     int pipe_write;
     char* const* exec_paths;   // candidates to execve, in PATH order, null-terminated
+    char* const* const* script_argvs;  // per candidate: /bin/sh running it, for ENOEXEC
     char* const* argv;
     char* const* envp;
     const sigset_t* exec_mask;  // the mask the program inherits
@@ -60,6 +61,8 @@ constexpr tcflag_t kKnownInputFlags = 0x7DFF;
 constexpr tcflag_t kKnownOutputFlags = 0xFFFF;
 constexpr tcflag_t kKnownControlFlags = 0xD00F1FFF;
 constexpr tcflag_t kKnownLocalFlags = 0x1DFFB;
+
+constexpr const char* kShell = "/bin/sh";
 
 // Child side. Contract: runs in the forked child of a possibly multithreaded
 // process, so it may only make async-signal-safe system calls on memory the
@@ -188,9 +191,15 @@ constexpr tcflag_t kKnownLocalFlags = 0x1DFFB;
     // execvp's search, over candidates the parent prepared.
     bool saw_eacces = false;
     int exec_err = ENOENT;
-    for (char* const* path = plan.exec_paths; *path != nullptr; ++path) {
-        ::execve(*path, plan.argv, plan.envp);
+    for (std::size_t i = 0; plan.exec_paths[i] != nullptr; ++i) {
+        ::execve(plan.exec_paths[i], plan.argv, plan.envp);
         exec_err = errno;
+        if (exec_err == ENOEXEC) {
+            // A script without an interpreter line runs under the shell, as
+            // execvp has always done; the command text itself is never parsed.
+            ::execve(kShell, plan.script_argvs[i], plan.envp);
+            exec_err = errno;
+        }
         if (exec_err == EACCES) {
             saw_eacces = true;
         } else if (exec_err != ENOENT && exec_err != ENOTDIR && exec_err != ESTALE &&
@@ -278,6 +287,19 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
     exec_paths.reserve(candidates.size() + 1);
     for (auto& c : candidates) exec_paths.push_back(c.data());
     exec_paths.push_back(nullptr);
+    std::string shell = kShell;
+    std::vector<std::vector<char*>> script_argv_storage;
+    script_argv_storage.reserve(candidates.size());
+    for (auto& c : candidates) {
+        std::vector<char*> v{shell.data(), c.data()};
+        for (std::size_t i = 1; i < argv.size(); ++i) v.push_back(const_cast<char*>(argv[i].c_str()));
+        v.push_back(nullptr);
+        script_argv_storage.push_back(std::move(v));
+    }
+    std::vector<char* const*> script_argvs;
+    script_argvs.reserve(candidates.size() + 1);
+    for (auto& v : script_argv_storage) script_argvs.push_back(v.data());
+    script_argvs.push_back(nullptr);
     std::vector<std::string> argv_copy = argv;
     std::vector<char*> argv_ptrs;
     argv_ptrs.reserve(argv_copy.size() + 1);
@@ -296,7 +318,8 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
     ::pthread_sigmask(SIG_SETMASK, &all, &old_mask);
 
     ChildPlan plan{slave_name->c_str(), master.get(), pipe_read.get(), pipe_write.get(),
-                   exec_paths.data(),   argv_ptrs.data(), environ, &old_mask};
+                   exec_paths.data(),   script_argvs.data(), argv_ptrs.data(), environ,
+                   &old_mask};
 
     pid_t pid = ::fork();
     if (pid == 0) child_after_fork(plan);
