@@ -259,6 +259,17 @@ std::expected<std::uint32_t, int> read_exec_status(int fd) {
            (std::uint32_t{buf[2]} << 8) | std::uint32_t{buf[3]};
 }
 
+// Keeps a host descriptor off 0, 1 and 2: when the host runs with one of
+// them closed, a descriptor that took its number would be closed over the
+// child's standard streams.
+int keep_above_stdio(UniqueFd& fd) {
+    if (fd.get() > 2) return 0;
+    int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) return errno;
+    fd.reset(moved);
+    return 0;
+}
+
 void reap(pid_t pid) {
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
@@ -276,6 +287,7 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
 
     UniqueFd master(::posix_openpt(O_RDWR | O_CLOEXEC));
     if (!master) return std::unexpected(errno);
+    if (int e = keep_above_stdio(master); e != 0) return std::unexpected(e);
     if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
         return std::unexpected(errno);
     }
@@ -310,6 +322,8 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::unexpected(errno);
     UniqueFd pipe_read(pipe_fds[0]);
     UniqueFd pipe_write(pipe_fds[1]);
+    if (int e = keep_above_stdio(pipe_read); e != 0) return std::unexpected(e);
+    if (int e = keep_above_stdio(pipe_write); e != 0) return std::unexpected(e);
 
     // Signals stay blocked from fork until the child has reset the host's
     // handlers, so no host handler ever runs in the child.
