@@ -3,11 +3,18 @@
 `native` builds C++ sources of this repository for tests that exercise the
 core directly: standalone test programs run as subprocesses, and shared
 libraries loaded with ctypes.
+
+`@pytest.mark.unsanitized` marks a test that only means something on an
+uninstrumented build: memory bounds (a sanitizer's shadow memory and
+quarantine inflate them) or tight timing. Such tests are skipped when
+PELLUX_SANITIZED=1, which .ci/stages/sanitizers.sh sets while it runs the
+suite against an AddressSanitizer build of the extension.
 """
 
 from __future__ import annotations
 
 import hashlib
+import os
 import shlex
 import shutil
 import subprocess
@@ -17,6 +24,22 @@ from typing import Iterable
 import pytest
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
+SANITIZED = os.environ.get("PELLUX_SANITIZED") == "1"
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", "unsanitized: needs an uninstrumented build; skipped when PELLUX_SANITIZED=1"
+    )
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if not SANITIZED:
+        return
+    skip = pytest.mark.skip(reason="not meaningful under sanitizers (PELLUX_SANITIZED=1)")
+    for item in items:
+        if item.get_closest_marker("unsanitized") is not None:
+            item.add_marker(skip)
 
 
 class NativeBuilder:

@@ -75,17 +75,22 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
                            system_error_text(writer_fd.error()));
     }
     BufferedWriter writer(std::move(*writer_fd));
-    std::optional<ReaderThread> reader;
-    std::optional<Receiver> receiver;
+    std::optional<std::pair<Sender, Receiver>> channel;
     try {
-        auto [sender, rx] = make_output_channel();
-        receiver.emplace(std::move(rx));
-        reader.emplace(spawn_reader_thread(std::move(sender), std::move(*reader_fd)));
+        channel.emplace(make_output_channel());
+    } catch (const std::system_error& e) {
+        // Running out of descriptors is an ordinary failure to start.
+        return start_error("Failed to create output channel: " +
+                           system_error_text(e.code().value()));
+    }
+    std::optional<ReaderThread> reader;
+    try {
+        reader.emplace(spawn_reader_thread(std::move(channel->first), std::move(*reader_fd)));
     } catch (const std::system_error& e) {
         throw InternalFailure("failed to spawn reader thread: " + debug_os_error(e));
     }
     auto session = std::make_unique<Session>(std::move(*process), std::move(writer),
-                                             std::move(*receiver), std::move(*reader), command,
+                                             std::move(channel->second), std::move(*reader), command,
                                              interactive, max_history_bytes);
     raw->reset();  // the record keeps the process's master and the two duplicates
     return session;
