@@ -6,9 +6,11 @@
 #include "session/pty_process.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -42,6 +44,37 @@ std::expected<std::string, int> get_slave_name(int master) {
 
 namespace {
 
+// Stack for the child between clone and exec: child_after_fork needs a few
+// KiB (a termios record, a sigaction, a handful of locals).
+constexpr std::size_t kChildStackBytes = 64 * 1024;
+
+// Address and thread sanitizer runtimes cannot follow a child that runs on
+// our memory (they report races and stack mix-ups that are not there); their
+// builds fork.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kChildSharesMemory = false;
+#else
+constexpr bool kChildSharesMemory = true;
+#endif
+
+class ChildStack {
+public:
+    explicit ChildStack(bool needed)
+        : base_(needed ? ::mmap(nullptr, kChildStackBytes, PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)
+                       : nullptr) {}
+    ~ChildStack() {
+        if (base_ != nullptr && valid()) ::munmap(base_, kChildStackBytes);
+    }
+    ChildStack(const ChildStack&) = delete;
+    ChildStack& operator=(const ChildStack&) = delete;
+    bool valid() const { return base_ != MAP_FAILED; }
+    void* top() const { return static_cast<char*>(base_) + kChildStackBytes; }  // stacks grow down
+
+private:
+    void* base_;
+};
+
 // Everything the child touches between fork and exec, built in the parent.
 struct ChildPlan {
     const char* slave_name;
@@ -64,9 +97,11 @@ constexpr tcflag_t kKnownLocalFlags = 0x1DFFB;
 
 constexpr const char* kShell = "/bin/sh";
 
-// Child side. Contract: runs in the forked child of a possibly multithreaded
-// process, so it may only make async-signal-safe system calls on memory the
-// parent prepared; no allocation, no locks, no exceptions. Never returns.
+// Child side. Contract: runs in the child of a possibly multithreaded
+// process, usually sharing the parent's memory until exec (the parent waits),
+// so it may only make async-signal-safe system calls, read memory the parent
+// prepared and write nothing but its own stack (errno aside); no allocation,
+// no locks, no exceptions. Never returns.
 [[noreturn]] void child_after_fork(const ChildPlan& plan) noexcept {
     int err = 0;
     auto fail = [&](int e) {
@@ -318,6 +353,11 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
     for (auto& a : argv_copy) argv_ptrs.push_back(a.data());
     argv_ptrs.push_back(nullptr);
 
+    // Mapped afresh each time and unmapped at once, so only the few pages
+    // the child touched were ever resident.
+    ChildStack stack(kChildSharesMemory);
+    if (!stack.valid()) return std::unexpected(errno);
+
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::unexpected(errno);
     UniqueFd pipe_read(pipe_fds[0]);
@@ -335,8 +375,21 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
                    exec_paths.data(),   script_argvs.data(), argv_ptrs.data(), environ,
                    &old_mask};
 
-    pid_t pid = ::fork();
-    if (pid == 0) child_after_fork(plan);
+    // The child shares our memory until it executes the program (the parent
+    // thread waits meanwhile), so starting it copies no page tables and
+    // leaves no copy-on-write faults behind, however large the host process
+    // is. child_after_fork already touches only the plan and makes only
+    // async-signal-safe calls; it runs on a stack of its own, and with every
+    // signal blocked no handler can run on it.
+    pid_t pid;
+    if constexpr (kChildSharesMemory) {
+        pid = ::clone(
+            [](void* arg) -> int { child_after_fork(*static_cast<const ChildPlan*>(arg)); },
+            stack.top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+    } else {
+        pid = ::fork();
+        if (pid == 0) child_after_fork(plan);
+    }
     int fork_err = errno;
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     if (pid < 0) return std::unexpected(fork_err);
