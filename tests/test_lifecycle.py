@@ -534,7 +534,7 @@ class TestReaderThread:
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0, 0)
             signal.signal(signal.SIGALRM, previous)
-        assert len(alarms) > 10
+        assert len(alarms) > 3  # handlers ran while output was being captured
         assert "tick 19" in text
         s.send_and_read_until_ready("after-alarms", timeout_ms=0)
         collect(s, lambda t: "late:after-alarms" in t)
