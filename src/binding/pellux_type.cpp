@@ -272,8 +272,10 @@ PyObject* m_read_available(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* m_send_ctrl_c(PyObject* self, PyObject*) {
-    return with_session(self, Access::Exclusive, "Pellux.send_ctrl_c",
-                        [](Session& s) { return none_or_raise(send_ctrl_c(s)); });
+    return with_session(self, Access::Exclusive, "Pellux.send_ctrl_c", [](Session& s) {
+        GilRelease gil;
+        return none_or_raise(send_ctrl_c(s, &gil));
+    });
 }
 
 PyObject* m_get_history(PyObject* self, PyObject*) {

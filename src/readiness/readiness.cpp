@@ -176,7 +176,9 @@ Result<std::string> send_and_read_until_ready(Session& session, std::string_view
     line.reserve(input.size() + 1);
     line.append(input);
     line.push_back('\n');
-    if (auto written = write_bytes(session, line); !written) return std::unexpected(written.error());
+    if (auto written = write_bytes(session, line, &interpreter); !written) {
+        return std::unexpected(written.error());
+    }
     return read_until_ready(session, params, interpreter);
 }
 

@@ -34,16 +34,6 @@ struct ReadParams {
     std::optional<std::uint64_t> quiet_ms;
 };
 
-// Lets the interpreter run other threads while a read waits.
-class InterpreterRelease {
-public:
-    virtual void release() = 0;
-    virtual void reacquire() = 0;
-
-protected:
-    ~InterpreterRelease() = default;
-};
-
 // now + ms, saturating at the clock's end instead of overflowing.
 std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::time_point now,
                                                      std::uint64_t ms);

@@ -13,6 +13,17 @@ namespace pellux {
 
 inline constexpr std::size_t kWriterBufferBytes = 8192;
 
+// Lets the interpreter run other threads while the session waits: for
+// output in the waiting reads, for room in the terminal when writing.
+class InterpreterRelease {
+public:
+    virtual void release() = 0;
+    virtual void reacquire() = 0;
+
+protected:
+    ~InterpreterRelease() = default;
+};
+
 class BufferedWriter {
 public:
     explicit BufferedWriter(UniqueFd fd) : fd_(std::move(fd)) { buffer_.reserve(kWriterBufferBytes); }
@@ -24,17 +35,19 @@ public:
 
     // Appends bytes: small writes are buffered, writes of a whole buffer or
     // more go straight to the descriptor. Errors carry the text that follows
-    // "write failed: ".
-    std::expected<void, std::string> write(std::string_view bytes);
+    // "write failed: ". While the terminal has no room the call waits, with
+    // `waiting` released if given; a terminal whose other side nobody holds
+    // any more fails with EIO instead of waiting for ever.
+    std::expected<void, std::string> write(std::string_view bytes, InterpreterRelease* waiting);
 
     // Writes out everything buffered. Errors carry the text that follows
     // "flush failed: ".
-    std::expected<void, std::string> flush();
+    std::expected<void, std::string> flush(InterpreterRelease* waiting);
 
     std::size_t buffered() const { return buffer_.size(); }
 
 private:
-    std::expected<void, std::string> flush_buffer();
+    std::expected<void, std::string> flush_buffer(InterpreterRelease* waiting);
 
     UniqueFd fd_;
     std::string buffer_;

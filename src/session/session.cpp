@@ -74,6 +74,11 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
         return start_error("Failed to clone pty handle (writer): " +
                            system_error_text(writer_fd.error()));
     }
+    // Non-blocking, so that a write to a full terminal can wait for room in
+    // slices and notice a program that is gone. The flag is shared by every
+    // descriptor of this terminal; the reader polls before it reads.
+    int flags = ::fcntl(writer_fd->get(), F_GETFL);
+    if (flags >= 0) ::fcntl(writer_fd->get(), F_SETFL, flags | O_NONBLOCK);
     BufferedWriter writer(std::move(*writer_fd));
     std::optional<std::pair<Sender, Receiver>> channel;
     try {

@@ -82,7 +82,9 @@ Result<std::string> read_available(Session& session, std::optional<std::uint32_t
 Result<std::string> get_history(Session& session);
 
 // Input.
-Result<void> write_bytes(Session& session, std::string_view bytes);
-Result<void> send_ctrl_c(Session& session);
+// `waiting`, when given, is released while the terminal has no room.
+Result<void> write_bytes(Session& session, std::string_view bytes,
+                         InterpreterRelease* waiting = nullptr);
+Result<void> send_ctrl_c(Session& session, InterpreterRelease* waiting = nullptr);
 
 }  // namespace pellux
