@@ -88,3 +88,20 @@ def native(tmp_path_factory: pytest.TempPathFactory) -> NativeBuilder:
     if shutil.which(NativeBuilder.COMPILER) is None:
         pytest.fail(f"{NativeBuilder.COMPILER} is needed to build the native tests", pytrace=False)
     return NativeBuilder(tmp_path_factory.mktemp("native"))
+
+
+@pytest.fixture
+def spawn():
+    """Starts sessions and closes every one of them at teardown."""
+    import pellux
+
+    sessions = []
+
+    def start(command, interactive=False, markers=None):
+        s = pellux.Pellux(str(command), interactive, markers)
+        sessions.append(s)
+        return s
+
+    yield start
+    for s in sessions:
+        s.close()

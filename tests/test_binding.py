@@ -16,6 +16,7 @@ import weakref
 import pytest
 
 import pellux
+from support import children_of_host
 
 Pellux = pellux.Pellux
 
@@ -79,22 +80,6 @@ def run_in_thread(fn, timeout=30):
     assert not t.is_alive(), "the call on the other thread did not return"
     return outcome.get("result"), outcome.get("error")
 
-
-def children_of_host():
-    me = os.getpid()
-    found = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2 :].split()
-        if int(fields[1]) == me:
-            found[int(entry)] = fields[0]
-    return found
 
 
 def wait_until(predicate, timeout=10.0, what="condition"):

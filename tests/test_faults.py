@@ -11,7 +11,6 @@ time limit.
 
 import json
 import os
-import random
 import shutil
 import signal
 import subprocess
@@ -23,6 +22,7 @@ import time
 import pytest
 
 import pellux
+from support import children_of_host
 
 Pellux = pellux.Pellux
 
@@ -59,22 +59,6 @@ def read_pid(path):
     wait_until(lambda: path.exists() and path.read_text().endswith("\n"), what=f"a pid in {path}")
     return int(path.read_text())
 
-
-def children_of_host():
-    """{pid: state} of this process's children."""
-    me, found = os.getpid(), {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2 :].split()
-        if int(fields[1]) == me:
-            found[int(entry)] = fields[0]
-    return found
 
 
 def process_state(pid):

@@ -16,6 +16,7 @@ import time
 import pytest
 
 import pellux
+from support import children_of_host
 
 Pellux = pellux.Pellux
 
@@ -76,23 +77,6 @@ def collect(session, until, timeout=15.0):
         time.sleep(0.02)
     pytest.fail(f"expected output not seen within {timeout} s; got {text[-300:]!r}")
 
-
-def children_of_host():
-    """{pid: state} of the test process's children."""
-    me = os.getpid()
-    found = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2 :].split()
-        if int(fields[1]) == me:
-            found[int(entry)] = fields[0]
-    return found
 
 
 def is_our_child(pid):

@@ -7,14 +7,12 @@ has to print, touches a "done" file, and then idles until the session closes
 it, so a test knows when every byte has reached the terminal."""
 
 import re
-import sys
-import textwrap
 import time
 from pathlib import Path
 
 import pytest
 
-import pellux
+from support import python_child, write_executable as write_program
 
 HISTORY_CAP = 4_194_304
 DEFAULT_READ_LIMIT = 65_536
@@ -26,45 +24,7 @@ SETTLE_S = 0.2
 # ---- fixtures and helpers -----------------------------------------------------
 
 
-@pytest.fixture
-def spawn():
-    """Starts sessions and closes every one of them at teardown."""
-    sessions = []
 
-    def start(command, interactive=False, markers=None):
-        s = pellux.Pellux(str(command), interactive, markers)
-        sessions.append(s)
-        return s
-
-    yield start
-    for s in sessions:
-        s.close()
-
-
-def write_program(path, text):
-    path = Path(path)
-    path.write_text(text)
-    path.chmod(0o755)
-    return str(path)
-
-
-def python_child(tmp_path, body, name="child.py"):
-    """A Python program that runs `body`; `write(b)` writes every byte of b
-    to the terminal, `done()` touches tmp_path/done."""
-    prelude = f"""\
-        import os, sys, time
-        DONE = {str(tmp_path / "done")!r}
-
-        def write(data):
-            view = memoryview(data)
-            while view:
-                view = view[os.write(1, view):]
-
-        def done():
-            open(DONE, "w").close()
-    """
-    code = textwrap.dedent(prelude) + textwrap.dedent(body)
-    return write_program(tmp_path / name, f"#!{sys.executable}\n{code}")
 
 
 def printing_child(tmp_path, *pieces, gap=0.1):
