@@ -48,3 +48,23 @@ def children_of_host():
         if int(fields[1]) == me:
             found[int(entry)] = fields[0]
     return found
+
+
+def write_script(path, body, interpreter=sys.executable):
+    """An executable script at `path` run by `interpreter`."""
+    return write_executable(path, f"#!{interpreter}\n" + textwrap.dedent(body))
+
+
+def wait_until(predicate, timeout=20.0, what="condition"):
+    """Polls `predicate` until it returns something true; fails the test after `timeout` s."""
+    import time
+
+    import pytest
+
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.01)
+    pytest.fail(f"{what} not reached within {timeout} s")

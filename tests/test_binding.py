@@ -16,7 +16,7 @@ import weakref
 import pytest
 
 import pellux
-from support import children_of_host
+from support import children_of_host, wait_until
 
 Pellux = pellux.Pellux
 
@@ -81,15 +81,6 @@ def run_in_thread(fn, timeout=30):
     return outcome.get("result"), outcome.get("error")
 
 
-
-def wait_until(predicate, timeout=10.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    pytest.fail(f"{what} not reached within {timeout} s")
 
 
 def echo_roundtrip(s, word, timeout=15.0):

@@ -14,6 +14,7 @@ import time
 import pytest
 
 import pellux
+from support import wait_until, write_script as write_program
 
 Pellux = pellux.Pellux
 
@@ -27,12 +28,6 @@ EINVAL = "EINVAL: Invalid argument"
 
 # ---------------------------------------------------------------- helpers
 
-
-def write_program(path, body, interpreter=sys.executable):
-    """An executable script at `path` run by `interpreter`."""
-    path.write_text(f"#!{interpreter}\n" + textwrap.dedent(body))
-    path.chmod(0o755)
-    return str(path)
 
 
 def report_code(result_path):
@@ -59,14 +54,6 @@ def wait_for_report(path, timeout=15.0):
         time.sleep(0.02)
     pytest.fail(f"no report at {path} within {timeout} s")
 
-
-def wait_until(predicate, timeout=10.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.02)
-    pytest.fail(f"{what} not reached within {timeout} s")
 
 
 def read_until_exit(session, timeout=15.0):

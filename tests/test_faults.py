@@ -22,7 +22,7 @@ import time
 import pytest
 
 import pellux
-from support import children_of_host
+from support import children_of_host, wait_until, write_script as write_program
 
 Pellux = pellux.Pellux
 
@@ -38,21 +38,6 @@ PROMPTLY_S = 15.0
 
 # ---------------------------------------------------------------- helpers
 
-
-def write_program(path, body, interpreter=sys.executable):
-    path.write_text(f"#!{interpreter}\n" + textwrap.dedent(body))
-    path.chmod(0o755)
-    return str(path)
-
-
-def wait_until(predicate, timeout=20.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.01)
-    pytest.fail(f"{what} not reached within {timeout} s")
 
 
 def read_pid(path):

@@ -16,7 +16,7 @@ import time
 import pytest
 
 import pellux
-from support import children_of_host
+from support import children_of_host, wait_until
 
 Pellux = pellux.Pellux
 
@@ -49,15 +49,6 @@ def report_code(result_path):
         """
     )
 
-
-def wait_until(predicate, timeout=10.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.02)
-    pytest.fail(f"{what} not reached within {timeout} s")
 
 
 def wait_for_report(path, timeout=15.0):

@@ -18,7 +18,6 @@ import re
 import resource
 import socket
 import subprocess
-import sys
 import textwrap
 import threading
 import time
@@ -26,27 +25,13 @@ import time
 import pytest
 
 from pellux import Pellux
+from support import wait_until, write_script as write_program
 
 MiB = 1 << 20
 
 
 # ---------------------------------------------------------------- helpers
 
-
-def write_program(path, body, interpreter=sys.executable):
-    path.write_text(f"#!{interpreter}\n" + textwrap.dedent(body))
-    path.chmod(0o755)
-    return str(path)
-
-
-def wait_until(predicate, timeout=20.0, what="condition"):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.01)
-    pytest.fail(f"{what} not reached within {timeout} s")
 
 
 def fd_targets():
