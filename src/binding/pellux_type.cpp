@@ -361,9 +361,9 @@ PyType_Slot kSlots[] = {
 PyObject* pellux_type() {
     if (g_type == nullptr) {
         kSlots[3].pfunc = &PyBaseObject_Type;
-        PyType_Spec spec{"builtins.Pellux", static_cast<int>(sizeof(PelluxObject)), 0,
+        PyType_Spec type_spec{"builtins.Pellux", static_cast<int>(sizeof(PelluxObject)), 0,
                          Py_TPFLAGS_DEFAULT, kSlots};
-        PyObject* type = PyType_FromSpec(&spec);
+        PyObject* type = PyType_FromSpec(&type_spec);
         if (type == nullptr) return nullptr;
         g_type = type;
     }
