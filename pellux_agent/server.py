@@ -334,6 +334,13 @@ class SessionManager:
                     + (" (PATH was changed by env)" if env and "PATH" in env else "")
                 )
             path = os.path.abspath(found)
+        # Refused here with the reason, rather than as a launcher that exits.
+        if not os.path.exists(path):
+            raise SessionError(f"cannot start {command!r}: ENOENT: No such file or directory")
+        if os.path.isdir(path):
+            raise SessionError(f"cannot start {command!r}: EISDIR: it is a directory")
+        if not os.access(path, os.X_OK):
+            raise SessionError(f"cannot start {command!r}: EACCES: Permission denied (not executable)")
         return path
 
     def _check_allowed(self, command: str, path: str) -> None:
