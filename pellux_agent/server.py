@@ -52,7 +52,7 @@ MIN_OUTPUT_CHARS = 200
 
 # How long a polite close may take at shutdown before the programs of the
 # sessions still open are ended from outside (their thread may be in a read).
-_POLITE_CLOSE_S = 0.5
+_POLITE_CLOSE_S = 0.2
 # From the hang-up of a stuck session to SIGKILL of what is left of it.
 _KILL_GRACE_S = 0.3
 # Everything at shutdown must be over before the client's kill arrives.
@@ -712,8 +712,12 @@ async def serve(limits: Limits) -> None:
                     signal.SIGTERM, signal.SIGINT, signal.SIGHUP
                 ) as signals:
                     async for _ in signals:
-                        tg.cancel_scope.cancel()
-                        return
+                        # The transport's stdin reader is a thread blocked in a
+                        # read that no cancellation reaches, so the server
+                        # cannot wind down through the task group: end the
+                        # programs, then the process.
+                        await manager.shutdown()
+                        _exit_now()
 
             async def run() -> None:
                 await mcp.run_stdio_async()
@@ -793,6 +797,12 @@ def parse_args(argv: Sequence[str] | None = None) -> Limits:
     )
 
 
+def _exit_now() -> None:
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
+
+
 def main(argv: Sequence[str] | None = None) -> None:
     """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
     limits = parse_args(argv)
@@ -800,11 +810,9 @@ def main(argv: Sequence[str] | None = None) -> None:
     # Every program has ended. A terminal thread still finishing its close
     # gets a moment; one that does not finish must not keep the process (and
     # the client's shutdown) waiting.
-    deadline = time.monotonic() + 1.0
+    deadline = time.monotonic() + 0.5
     for thread in threading.enumerate():
         if thread is not threading.current_thread() and not thread.daemon:
             thread.join(max(0.0, deadline - time.monotonic()))
     if any(t.is_alive() and not t.daemon for t in threading.enumerate() if t is not threading.current_thread()):
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(0)
+        _exit_now()

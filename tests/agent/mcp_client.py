@@ -105,3 +105,80 @@ def wait_gone(pids: list[int], timeout: float) -> list[int]:
 def numbers(text: str) -> list[int]:
     """The whole numbers printed on their own lines of `text`."""
     return [int(line) for line in text.split() if line.isdigit()]
+
+
+class RawServer:
+    """The server as a plain subprocess speaking JSON-RPC lines, for tests that
+    must control exactly when stdin closes and which signals it gets (the
+    SDK's client adds its own signals on the way out)."""
+
+    def __init__(self, *options: str) -> None:
+        import subprocess
+
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "pellux_agent", *options],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            env=server_environment(),
+            start_new_session=True,  # our own signals stay ours
+        )
+        self._ids = iter(range(1, 1_000_000))
+        self._request("initialize", {
+            "protocolVersion": "2025-06-18",
+            "capabilities": {},
+            "clientInfo": {"name": "pellux-tests", "version": "0"},
+        })
+        self._send({"jsonrpc": "2.0", "method": "notifications/initialized"})
+
+    def _send(self, message: dict[str, Any]) -> None:
+        import json
+
+        assert self.process.stdin is not None
+        self.process.stdin.write(json.dumps(message).encode() + b"\n")
+        self.process.stdin.flush()
+
+    def submit(self, method: str, params: dict[str, Any]) -> int:
+        """Sends a request without waiting for its answer; returns its id."""
+        request_id = next(self._ids)
+        self._send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params})
+        return request_id
+
+    def _request(self, method: str, params: dict[str, Any], timeout: float = 30.0) -> Any:
+        import json
+        import select
+
+        request_id = self.submit(method, params)
+        assert self.process.stdout is not None
+        deadline = time.monotonic() + timeout
+        while True:
+            ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, deadline - time.monotonic()))
+            assert ready, f"no answer to {method} within {timeout} s"
+            line = self.process.stdout.readline()
+            assert line, f"the server closed its output before answering {method}"
+            message = json.loads(line)
+            if message.get("id") == request_id:
+                assert "error" not in message, message
+                return message["result"]
+
+    def call(self, tool: str, **arguments: Any) -> dict[str, Any]:
+        result = self._request("tools/call", {"name": tool, "arguments": arguments})
+        assert not result.get("isError"), result
+        return result["structuredContent"]
+
+    def close_stdin(self) -> None:
+        assert self.process.stdin is not None
+        self.process.stdin.close()
+
+    def kill(self) -> None:
+        import signal
+
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait()
+
+
+def labelled(text: str) -> dict[str, int]:
+    """The `name=number` pairs printed in `text`."""
+    import re
+
+    return {name: int(value) for name, value in re.findall(r"\b(\w+)=(\d+)\b", text)}
