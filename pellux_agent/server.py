@@ -255,9 +255,6 @@ class SessionManager:
         self._closed: dict[str, str] = {}  # session id -> why it is closed
         self._ids = itertools.count(1)
         self._starting = 0
-        # Starts are serialised so that each new program can be told apart
-        # from the others among our children.
-        self._start_lock = anyio.Lock()
         self._all_leaders: set[int] = set()
         self._shutting_down = False
 
@@ -292,6 +289,12 @@ class SessionManager:
             if session.session_id not in self._sessions:
                 raise SessionError(
                     f"session {session_id!r} was closed while {action} was running"
+                ) from None
+            if not session.terminal.alive:
+                session.alive = False
+                raise SessionError(
+                    f"session {session_id!r}: {action} failed: the program has exited; "
+                    "restart_session starts it again, close_session ends the session"
                 ) from None
             raise SessionError(_describe_failure(session_id, action, error)) from None
         finally:
@@ -395,28 +398,23 @@ class SessionManager:
         session_id = f"s{next(self._ids)}"
         self._starting += 1
         try:
-            terminal = AsyncTerminal(
-                command,
-                list(args),
-                cwd=cwd,
-                env=env,
-                rows=rows,
-                cols=cols,
-                ready_markers=list(ready_markers) if ready_markers is not None else None,
-            )
-            async with self._start_lock:
-                before = _program_leaders()
-                try:
-                    await terminal.start()
-                except BaseException as error:
-                    if _is_cancellation(error):
-                        raise
-                    raise SessionError(f"cannot start {command!r}: {error}") from None
-                leaders = _program_leaders() - before - self._all_leaders
-            self._all_leaders |= leaders
-            session = _Session(
-                session_id, command, list(args), cwd, rows, cols, terminal, leaders
-            )
+            try:
+                terminal = AsyncTerminal(
+                    command,
+                    list(args),
+                    cwd=cwd,
+                    env=env,
+                    rows=rows,
+                    cols=cols,
+                    ready_markers=list(ready_markers) if ready_markers is not None else None,
+                )
+                await terminal.start()
+            except BaseException as error:
+                if _is_cancellation(error):
+                    raise
+                raise SessionError(f"cannot start {command!r}: {error}") from None
+            session = _Session(session_id, command, list(args), cwd, rows, cols, terminal)
+            self._remember_program(session)
             self._sessions[session_id] = session
         finally:
             self._starting -= 1
@@ -424,6 +422,14 @@ class SessionManager:
             turn = await session.terminal.read(timeout_ms)
         result = self._turn(session, turn)
         return StartResult(session_id=session_id, **result.model_dump())
+
+    def _remember_program(self, session: _Session) -> None:
+        """Notes the program's pid, the id of its terminal session, so that
+        shutdown can end what is left of it whatever state its thread is in."""
+        pid = session.terminal.pid
+        if pid is not None:
+            session.leaders.add(pid)
+            self._all_leaders.add(pid)
 
     async def send(self, session_id: str, text: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
@@ -433,7 +439,9 @@ class SessionManager:
     async def read(self, session_id: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
         async with self._use(session_id, "read_output") as session:
-            return self._turn(session, await session.terminal.read(timeout_ms))
+            # A read with no time at all takes nothing; one millisecond takes
+            # what has arrived (and leaves the rest queued for the next read).
+            return self._turn(session, await session.terminal.read(max(timeout_ms, 1)))
 
     async def interrupt(self, session_id: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
@@ -443,11 +451,10 @@ class SessionManager:
     async def restart(self, session_id: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
         async with self._use(session_id, "restart_session") as session:
-            turn = await session.terminal.restart(timeout_ms)
-            # The new program has a new pid; remember it for the shutdown.
-            fresh = _program_leaders() - self._all_leaders
-            session.leaders |= fresh
-            self._all_leaders |= fresh
+            try:
+                turn = await session.terminal.restart(timeout_ms)
+            finally:
+                self._remember_program(session)  # the new program has a new pid
             return self._turn(session, turn)
 
     async def history(self, session_id: str, max_chars: int | None) -> HistoryResult:
