@@ -88,8 +88,8 @@ async def test_a_program_that_dies_at_once_reports_exited(tmp_path: Path) -> Non
         sid, first = await client.start("sh", args=["-c", "echo bye; exit 3"])
         assert first["alive"] is False and first["status"] == "exited"
         assert "bye" in first["output"]
-        late = await client.send(sid, "anything")
-        assert late["status"] == "exited" and late["alive"] is False
+        message = await client.error("send_input", session_id=sid, input="anything")
+        assert sid in message and "has exited" in message and "restart_session" in message
         again = await client.call("restart_session", session_id=sid)
         assert "bye" in again["output"] and again["alive"] is False
 
