@@ -235,9 +235,15 @@ class SessionError(ToolError):
     """A tool call that cannot be done; the model reads the message."""
 
 
+def _message(error: BaseException) -> str:
+    """The error's own text, without the "[Errno 13]" an OSError puts first."""
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
 def _describe_failure(session_id: str, action: str, error: BaseException) -> str:
-    text = str(error) or type(error).__name__
-    return f"session {session_id}: {action} failed: {text}"
+    return f"session {session_id}: {action} failed: {_message(error)}"
 
 
 def _is_cancellation(error: BaseException) -> bool:
@@ -313,37 +319,35 @@ class SessionManager:
         if not low <= value <= high:
             raise SessionError(f"{name} must be between {low:,} and {high:,}, got {value:,}")
 
-    def _resolve_program(self, command: str, env: dict[str, str | None] | None) -> str:
+    def _resolve_program(
+        self, command: str, env: dict[str, str | None] | None, cwd: str | None
+    ) -> str:
         """The absolute path the program would run from, or a tool error.
 
-        A bare name is looked up along the PATH the program will get (the
-        caller's `env` may change it), so what the allow list checks is what
-        actually starts.
+        The program is looked up as the launcher will: after changing to
+        `cwd`, and along the PATH the program gets (the caller's `env` may
+        change it), so what the allow list checks is what actually starts.
         """
         if not command:
             raise SessionError("command is empty; give a program name or path, e.g. 'python3'")
         if "\0" in command:
             raise SessionError("command contains a NUL character")
+        base = cwd if cwd is not None else os.getcwd()
         if "/" in command:
-            path = os.path.abspath(command)
+            path = os.path.normpath(os.path.join(base, command))
         else:
             search = os.environ.get("PATH", os.defpath)
             if env is not None and "PATH" in env:
                 search = env["PATH"] or ""
-            found = shutil.which(command, path=search)
+            # An empty or relative entry means a directory under `cwd`.
+            entries = [os.path.join(base, entry) for entry in search.split(os.pathsep)]
+            found = shutil.which(command, path=os.pathsep.join(entries))
             if found is None:
                 raise SessionError(
                     f"cannot start {command!r}: no such program on PATH"
                     + (" (PATH was changed by env)" if env and "PATH" in env else "")
                 )
-            path = os.path.abspath(found)
-        # Refused here with the reason, rather than as a launcher that exits.
-        if not os.path.exists(path):
-            raise SessionError(f"cannot start {command!r}: ENOENT: No such file or directory")
-        if os.path.isdir(path):
-            raise SessionError(f"cannot start {command!r}: EISDIR: it is a directory")
-        if not os.access(path, os.X_OK):
-            raise SessionError(f"cannot start {command!r}: EACCES: Permission denied (not executable)")
+            path = os.path.normpath(found)
         return path
 
     def _check_allowed(self, command: str, path: str) -> None:
@@ -385,7 +389,7 @@ class SessionManager:
             raise SessionError("ready_markers must not contain an empty string")
         if cwd is not None and not os.path.isdir(cwd):
             raise SessionError(f"cwd {cwd!r} is not an existing directory")
-        path = self._resolve_program(command, env)
+        path = self._resolve_program(command, env, cwd)
         self._check_allowed(command, path)
         if self._shutting_down:
             raise SessionError("the server is shutting down")
@@ -395,7 +399,6 @@ class SessionManager:
                 "allows; close_session one you no longer need"
             )
 
-        session_id = f"s{next(self._ids)}"
         self._starting += 1
         try:
             try:
@@ -412,7 +415,8 @@ class SessionManager:
             except BaseException as error:
                 if _is_cancellation(error):
                     raise
-                raise SessionError(f"cannot start {command!r}: {error}") from None
+                raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
+            session_id = f"s{next(self._ids)}"
             session = _Session(session_id, command, list(args), cwd, rows, cols, terminal)
             self._remember_program(session)
             self._sessions[session_id] = session
@@ -463,7 +467,7 @@ class SessionManager:
         async with self._use(session_id, "get_history") as session:
             return HistoryResult(history=await session.terminal.history(limit))
 
-    def list(self) -> SessionList:
+    def describe(self) -> SessionList:
         now = time.monotonic()
         infos = []
         for s in self._sessions.values():
@@ -687,7 +691,7 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         """List the open sessions: id, program, arguments, whether it still runs, whether
         a call on it is in progress and how long it has been unused. Sessions unused for
         a long time are closed by the server."""
-        return manager.list()
+        return manager.describe()
 
     @mcp.tool()
     async def get_history(
