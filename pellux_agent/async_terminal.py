@@ -327,7 +327,6 @@ class AsyncTerminal:
         name = f"pellux-agent {self._command}"
         owner = _OwnerThread(name)
         self._owner = owner
-        self._finalizer = weakref.finalize(self, _abandon, owner, self._state)
         command, args, params = self._command, self._args, dict(self._params)
 
         def open_terminal(slot: _Slot) -> _Info:
@@ -341,6 +340,9 @@ class AsyncTerminal:
         except BaseException:
             await self.close()
             raise
+        # Made after the Terminal's own finalizer, so that at interpreter exit
+        # this one runs first and the terminal is closed on its thread.
+        self._finalizer = weakref.finalize(self, _abandon, owner, self._state)
 
     async def close(self) -> None:
         """Ends every process of the terminal's session and the terminal's

@@ -252,3 +252,30 @@ def test_restart_and_interrupt_through_the_owner_thread():
     assert back.status == "ready" and "KeyboardInterrupt" in back.output
     assert again == Turn(">>> ", "ready", True)
     assert first != second
+
+
+def test_an_open_terminal_at_interpreter_exit_is_closed_on_its_thread(tmp_path):
+    import subprocess
+
+    import pellux_agent
+
+    package_parent = str(__import__("pathlib").Path(pellux_agent.__file__).resolve().parent.parent)
+    script = tmp_path / "leave_open.py"
+    script.write_text(
+        "import asyncio, sys\n"
+        f"sys.path.insert(0, {package_parent!r})\n"
+        "from pellux_agent import AsyncTerminal\n"
+        "kept = []\n"
+        "async def main():\n"
+        "    t = AsyncTerminal('sh', ['-c', 'sleep 61 & exec sleep 60'])\n"
+        "    await t.start()\n"
+        "    kept.append(t)\n"
+        "    print(t.pid, flush=True)\n"
+        "asyncio.run(main())\n"
+    )
+    dirs_before = launcher_dirs()
+    done = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""  # no "unsendable", no traceback
+    assert session_processes(int(done.stdout)) == []
+    assert launcher_dirs() <= dirs_before
