@@ -390,3 +390,20 @@ def test_pid_is_the_program_and_its_session(no_leftovers):
         with open(f"/proc/{t.pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
         assert int(fields[3]) == t.pid  # its own session
+
+
+def test_the_agent_layer_imports_only_the_standard_library_and_pellux():
+    import pellux_agent
+
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(pellux_agent.__file__)))
+    code = (
+        "import sys\n"
+        f"sys.path.insert(0, {package_parent!r})\n"
+        "before = set(sys.modules)\n"
+        "import pellux_agent, pellux_agent.terminal, pellux_agent.async_terminal\n"
+        "new = {m.split('.')[0] for m in set(sys.modules) - before}\n"
+        "print(sorted(new - set(sys.stdlib_module_names) - {'pellux', 'pellux_agent'}))\n"
+    )
+    done = subprocess.run([PYTHON, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
