@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import inspect
 import itertools
 import math
 import os
@@ -592,7 +593,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         "pellux", instructions=INSTRUCTIONS, log_level="WARNING", subscriptions=False
     )
 
-    @mcp.tool()
     async def start_session(
         command: Annotated[str, Field(description="Program name (looked up on PATH) or path.")],
         args: Annotated[
@@ -624,7 +624,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
             command, args, cwd, env, rows, cols, ready_markers, timeout_ms
         )
 
-    @mcp.tool()
     async def send_input(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         input: Annotated[
@@ -633,15 +632,14 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
     ) -> TurnResult:
         """Type one line into the program, as at a keyboard followed by Enter, and return
-        its answer. Send one command per call; for a multi-line block in a REPL, send its
-        lines in one input separated by line feeds and end a compound statement with an
-        empty line.
+        its answer. Send one command per call. In a REPL a compound statement (def, for,
+        if ...) goes one line per call, each answered by the continuation prompt ('... '),
+        and ends with an empty input ''.
 
         If status is 'timeout' the program is still working: read_output to wait more,
         or send_interrupt to stop it."""
         return await manager.send(session_id, input, timeout_ms)
 
-    @mcp.tool()
     async def read_output(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         timeout_ms: Annotated[
@@ -657,7 +655,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         that keeps printing."""
         return await manager.read(session_id, timeout_ms)
 
-    @mcp.tool()
     async def send_interrupt(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 5_000,
@@ -668,7 +665,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         prompt again, keeping its state. In gdb it stops the program being debugged."""
         return await manager.interrupt(session_id, timeout_ms)
 
-    @mcp.tool()
     async def restart_session(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
@@ -679,21 +675,18 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         send_interrupt did not bring its prompt back."""
         return await manager.restart(session_id, timeout_ms)
 
-    @mcp.tool()
     async def close_session(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
     ) -> CloseResult:
         """End the program, with everything it started, and forget the session."""
         return await manager.close(session_id)
 
-    @mcp.tool()
     async def list_sessions() -> SessionList:
         """List the open sessions: id, program, arguments, whether it still runs, whether
         a call on it is in progress and how long it has been unused. Sessions unused for
         a long time are closed by the server."""
         return manager.describe()
 
-    @mcp.tool()
     async def get_history(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         max_chars: Annotated[
@@ -709,6 +702,13 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         what a truncated answer left out or to look back."""
         return await manager.history(session_id, max_chars)
 
+    # The tools that answer with a read explain every status themselves:
+    # not every client shows the server's instructions to the model.
+    for answers in (start_session, send_input, read_output, send_interrupt, restart_session):
+        doc = inspect.cleandoc(answers.__doc__ or "")
+        mcp.add_tool(answers, description=f"{doc}\n\n{STATUS_HELP}")
+    for tool in (close_session, list_sessions, get_history):
+        mcp.add_tool(tool, description=inspect.cleandoc(tool.__doc__ or ""))
     return mcp, manager
 
 

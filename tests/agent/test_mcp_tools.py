@@ -36,6 +36,9 @@ async def test_tools_are_described_for_a_model() -> None:
     # When to interrupt and when to restart, and every status, are explained.
     assert "hangs" in tools["send_interrupt"].description
     assert "exited" in tools["restart_session"].description
+    for name in ("start_session", "send_input", "read_output", "send_interrupt", "restart_session"):
+        for status in ("'ready'", "'quiet'", "'timeout'", "'exited'", "'limit'"):
+            assert status in tools[name].description, (name, status)
     status = tools["send_input"].output_schema["properties"]["status"]
     assert set(status["enum"]) == {"ready", "quiet", "timeout", "exited", "limit"}
 
@@ -49,6 +52,13 @@ async def test_python_session_through_every_tool() -> None:
 
         turn = await client.send(sid, "6 * 7")
         assert turn == {"output": "42\n>>> ", "status": "ready", "alive": True, "truncated": False}
+
+        # A compound statement, one line per call as the tool description says.
+        for line in ("def double(x):", "    return 2 * x"):
+            turn = await client.send(sid, line)
+            assert (turn["output"], turn["status"]) == ("... ", "ready")
+        assert (await client.send(sid, ""))["output"] == ">>> "
+        assert (await client.send(sid, "double(21)"))["output"] == "42\n>>> "
 
         # A slow answer: the read gives up, the program keeps running, and the
         # rest arrives through read_output.
