@@ -27,7 +27,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterator, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Annotated, Any, Literal
 
@@ -41,7 +41,7 @@ except ImportError as missing:  # pragma: no cover - depends on the installation
         "the pellux MCP server needs the mcp package: pip install 'pellux[mcp]'"
     ) from missing
 
-from . import AsyncTerminal, Turn
+from . import AsyncTerminal, Turn, process
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
 
@@ -124,8 +124,15 @@ class HistoryResult(BaseModel):
 # Processes of the programs' terminal sessions
 
 
-def _processes() -> Iterator[tuple[int, int, int]]:
-    """(pid, ppid, session id) of every process this user can see."""
+def _our_programs() -> set[process.Identity]:
+    """Our children that lead a session of their own: the programs.
+
+    pellux starts every program as a session leader in a new terminal, and
+    nothing else in this server starts a process, so these are exactly the
+    programs of our sessions, also one whose start has not been recorded yet
+    (a program keeps its pid across the launcher's exec).
+    """
+    me, found = os.getpid(), set()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -136,44 +143,27 @@ def _processes() -> Iterator[tuple[int, int, int]]:
             continue  # ended meanwhile
         # The name in parentheses may itself hold spaces and parentheses.
         fields = stat[stat.rindex(b")") + 2 :].split()
-        yield int(entry), int(fields[1]), int(fields[3])
+        if int(fields[1]) == me and int(fields[3]) == int(entry):
+            found.add(process.identify(int(entry)))
+    return found
 
 
-def _program_leaders() -> set[int]:
-    """Pids of our children that lead a session of their own: the programs.
-
-    pellux starts every program as a session leader in a new terminal, and
-    nothing else in this server starts a process, so these are exactly the
-    programs of our sessions (a program keeps its pid across the launcher's
-    exec).
-    """
-    me = os.getpid()
-    return {pid for pid, ppid, sid in _processes() if ppid == me and sid == pid}
-
-
-def _signal_terminal_sessions(sids: Iterable[int], signum: int) -> int:
-    """Sends `signum` to every process of the given terminal sessions.
+def _signal_sessions(leaders: Iterable[process.Identity], *signals: int) -> int:
+    """Sends `signals` to every process of the leaders' terminal sessions.
 
     Background jobs keep the session id of the terminal they started in even
-    after their parent is gone, so this reaches them too. Returns how many
-    processes were signalled.
+    after their parent is gone, so this reaches them too; a pid now used by
+    an unrelated session is recognised by its start time and left alone.
+    Returns how many processes were found.
     """
-    wanted = set(sids)
-    wanted.discard(os.getsid(0))  # never ourselves
     count = 0
-    if not wanted:
-        return 0
-    for pid, _ppid, sid in _processes():
-        if sid in wanted:
-            with contextlib.suppress(OSError):
-                os.kill(pid, signum)
-                count += 1
+    for leader in leaders:
+        for pid in process.session_members(leader):
+            count += 1
+            for signum in signals:
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signum)
     return count
-
-
-def _terminal_sessions_alive(sids: Iterable[int]) -> bool:
-    wanted = set(sids)
-    return any(sid in wanted for _pid, _ppid, sid in _processes())
 
 
 # ---------------------------------------------------------------------------
@@ -224,7 +214,8 @@ class _Session:
     rows: int
     cols: int
     terminal: AsyncTerminal
-    leaders: set[int] = field(default_factory=set)
+    # Every program this session has run (a restart starts a new one).
+    leaders: set[process.Identity] = field(default_factory=set)
     busy: int = 0
     # What the latest answer said; a program seen to exit stays exited until
     # it is restarted, whatever a cached flag elsewhere says.
@@ -244,7 +235,7 @@ def _message(error: BaseException) -> str:
 
 
 def _describe_failure(session_id: str, action: str, error: BaseException) -> str:
-    return f"session {session_id}: {action} failed: {_message(error)}"
+    return f"session {session_id!r}: {action} failed: {_message(error)}"
 
 
 def _is_cancellation(error: BaseException) -> bool:
@@ -262,7 +253,7 @@ class SessionManager:
         self._closed: dict[str, str] = {}  # session id -> why it is closed
         self._ids = itertools.count(1)
         self._starting = 0
-        self._all_leaders: set[int] = set()
+        self._all_leaders: set[process.Identity] = set()
         self._shutting_down = False
 
     # -- lookup -------------------------------------------------------------
@@ -433,8 +424,9 @@ class SessionManager:
         shutdown can end what is left of it whatever state its thread is in."""
         pid = session.terminal.pid
         if pid is not None:
-            session.leaders.add(pid)
-            self._all_leaders.add(pid)
+            program = process.identify(pid)
+            session.leaders.add(program)
+            self._all_leaders.add(program)
 
     async def send(self, session_id: str, text: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
@@ -532,8 +524,7 @@ class SessionManager:
             await self._close_all(sessions, deadline_s=_SHUTDOWN_DEADLINE_S)
             # Whatever is left of any program we ever started (a background
             # job of a session closed earlier, say) ends now.
-            leaders = self._all_leaders | _program_leaders()
-            _signal_terminal_sessions(leaders, signal.SIGKILL)
+            _signal_sessions(self._all_leaders | _our_programs(), signal.SIGKILL)
 
     async def _close_all(self, sessions: list[_Session], deadline_s: float) -> None:
         """Closes `sessions` in parallel, forcing the ones that do not close in time.
@@ -560,15 +551,13 @@ class SessionManager:
                     while pending:
                         await anyio.sleep(0.01)
                 if pending:
-                    stuck = {pid for s in pending.values() for pid in s.leaders}
-                    _signal_terminal_sessions(stuck, signal.SIGHUP)
-                    _signal_terminal_sessions(stuck, signal.SIGCONT)
+                    # What a closing terminal sends, then what nobody survives.
+                    stuck = {leader for s in pending.values() for leader in s.leaders}
+                    _signal_sessions(stuck, signal.SIGHUP, signal.SIGCONT)
                     await anyio.sleep(_KILL_GRACE_S)
-                    _signal_terminal_sessions(stuck, signal.SIGKILL)
+                    _signal_sessions(stuck, signal.SIGKILL)
         # Background jobs outlive a close only by accident; make sure.
-        rest = {pid for s in sessions for pid in s.leaders}
-        if _terminal_sessions_alive(rest):
-            _signal_terminal_sessions(rest, signal.SIGKILL)
+        _signal_sessions({leader for s in sessions for leader in s.leaders}, signal.SIGKILL)
 
 
 # ---------------------------------------------------------------------------
