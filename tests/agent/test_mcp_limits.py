@@ -12,6 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from mcp_client import connect, numbers, wait_gone  # noqa: E402
 

@@ -15,6 +15,7 @@ from pathlib import Path
 import anyio
 import pytest
 
+pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from mcp_client import RawServer, connect, labelled, numbers, running, wait_gone  # noqa: E402
 
