@@ -20,12 +20,12 @@ import argparse
 import contextlib
 import inspect
 import itertools
+import logging
 import math
 import os
 import shutil
 import signal
 import sys
-import threading
 import time
 from collections.abc import AsyncIterator, Iterable, Sequence
 from dataclasses import dataclass, field
@@ -539,9 +539,14 @@ class SessionManager:
         pending = {s.session_id: s for s in sessions}
 
         async def close_one(s: _Session) -> None:
-            with contextlib.suppress(BaseException):
+            try:
                 await s.terminal.close()
-            pending.pop(s.session_id, None)
+            except BaseException as error:
+                # A close that fails leaves the forcing below to do its work.
+                if _is_cancellation(error):
+                    raise
+            else:
+                pending.pop(s.session_id, None)
 
         with anyio.move_on_after(deadline_s):
             async with anyio.create_task_group() as tg:
@@ -798,6 +803,13 @@ def parse_args(argv: Sequence[str] | None = None) -> Limits:
 
 
 def _exit_now() -> None:
+    """Ends the process once every session is closed and every program ended.
+
+    Nothing is left to clean up, and the interpreter's own finalization
+    (collecting the SDK's large module graph) takes a good part of a second on
+    a busy machine: time that a client waiting to kill us does not give.
+    """
+    logging.shutdown()
     sys.stdout.flush()
     sys.stderr.flush()
     os._exit(0)
@@ -807,12 +819,4 @@ def main(argv: Sequence[str] | None = None) -> None:
     """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
     limits = parse_args(argv)
     anyio.run(serve, limits)
-    # Every program has ended. A terminal thread still finishing its close
-    # gets a moment; one that does not finish must not keep the process (and
-    # the client's shutdown) waiting.
-    deadline = time.monotonic() + 0.5
-    for thread in threading.enumerate():
-        if thread is not threading.current_thread() and not thread.daemon:
-            thread.join(max(0.0, deadline - time.monotonic()))
-    if any(t.is_alive() and not t.daemon for t in threading.enumerate() if t is not threading.current_thread()):
-        _exit_now()
+    _exit_now()
