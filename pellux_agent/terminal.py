@@ -67,7 +67,7 @@ class _Resources:
     """What a terminal must release, kept apart from the ``Terminal`` so
     that a finalizer can release it after the terminal is collected."""
 
-    def __init__(self, launcher: Launcher, owner: int) -> None:
+    def __init__(self, launcher: Launcher, owner: threading.Thread) -> None:
         self.launcher = launcher
         self.owner = owner
         self.pellux: Pellux | None = None
@@ -82,14 +82,15 @@ class _Resources:
         if program is not None:
             process.hang_up(program)
         if session is not None:
-            if threading.get_ident() == self.owner:
-                try:
-                    session.close()
-                except BaseException:
-                    pass  # close never fails; a foreign-thread panic cannot happen here
-            else:
+            try:
+                if threading.current_thread() is not self.owner:
+                    raise _ForeignThread
+                session.close()
+            except BaseException as error:
+                if not isinstance(error, _ForeignThread) and not _is_panic(error):
+                    raise
                 # Dropped here, on a foreign thread, pellux would report the
-                # session "unsendable"; the processes end below anyway.
+                # session "unsendable"; its processes end below anyway.
                 _ORPHANS.append(session)
         if program is not None:
             process.kill_session(program)
@@ -98,6 +99,10 @@ class _Resources:
 
 # Sessions released off their owner thread: kept, never used again.
 _ORPHANS: list[Pellux] = []
+
+
+class _ForeignThread(Exception):
+    pass
 
 
 def _is_panic(error: BaseException) -> bool:
@@ -161,7 +166,8 @@ class Terminal:
         self._rows = rows
         self._cols = cols
         self._markers = tuple(markers)
-        self._owner = threading.get_ident()
+        # The thread object, not its ident: idents are reused.
+        self._owner = threading.current_thread()
         self._closed = False
         launcher = Launcher(command, arg_list, cwd, env_map, rows, cols, preset)
         self._resources = _Resources(launcher, self._owner)
@@ -221,7 +227,7 @@ class Terminal:
         """Whether the program still runs (False once closed). Never waits."""
         if self._closed:
             return False
-        if threading.get_ident() != self._owner:
+        if threading.current_thread() is not self._owner:
             program = self._resources.program
             return program is not None and process.running(program)
         with self._pellux_errors():
@@ -361,7 +367,7 @@ class Terminal:
     # --- internals -------------------------------------------------------
 
     def _check_owner(self) -> None:
-        if threading.get_ident() != self._owner:
+        if threading.current_thread() is not self._owner:
             raise RuntimeError(
                 f"{self!r} belongs to the thread that created it; "
                 "use AsyncTerminal to drive a terminal from other threads or tasks"

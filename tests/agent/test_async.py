@@ -11,7 +11,14 @@ import traceback
 
 import anyio
 import pytest
-from agent_support import PYTHON, launcher_dirs, pid_running, python_program, session_processes
+from agent_support import (
+    PYTHON,
+    launcher_dirs,
+    pid_running,
+    private_tmp,  # noqa: F401 (a fixture)
+    python_program,
+    session_processes,
+)
 from support import wait_until
 
 from pellux_agent import AsyncTerminal, Terminal, Turn
@@ -135,9 +142,8 @@ def test_close_ends_a_read_in_progress_and_the_whole_session(unraisable):
     assert unraisable == []
 
 
-def test_the_session_never_leaves_its_thread(unraisable):
+def test_the_session_never_leaves_its_thread(unraisable, private_tmp):
     # Every way a terminal can end: closed, failed, collected unclosed.
-    dirs_before = launcher_dirs()
     errors: list[BaseException] = []
 
     async def main() -> int:
@@ -161,7 +167,7 @@ def test_the_session_never_leaves_its_thread(unraisable):
     pid = run(main)
     wait_until(lambda: not pid_running(pid), timeout=10, what="abandoned program ended")
     wait_until(lambda: not pellux_threads(), timeout=10, what="owner threads ended")
-    wait_until(lambda: launcher_dirs() <= dirs_before, timeout=10, what="launcher directories removed")
+    wait_until(lambda: not launcher_dirs(), timeout=10, what="launcher directories removed")
     # The error that crossed over carries no frame that could hold the session.
     assert len(errors) == 1 and "the program has exited" in str(errors[0])
     for frame, _ in traceback.walk_tb(errors[0].__traceback__):
@@ -254,7 +260,7 @@ def test_restart_and_interrupt_through_the_owner_thread():
     assert first != second
 
 
-def test_an_open_terminal_at_interpreter_exit_is_closed_on_its_thread(tmp_path):
+def test_an_open_terminal_at_interpreter_exit_is_closed_on_its_thread(tmp_path, private_tmp):
     import subprocess
 
     import pellux_agent
@@ -273,9 +279,8 @@ def test_an_open_terminal_at_interpreter_exit_is_closed_on_its_thread(tmp_path):
         "    print(t.pid, flush=True)\n"
         "asyncio.run(main())\n"
     )
-    dirs_before = launcher_dirs()
     done = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""  # no "unsendable", no traceback
     assert session_processes(int(done.stdout)) == []
-    assert launcher_dirs() <= dirs_before
+    assert not launcher_dirs()

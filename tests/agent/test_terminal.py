@@ -13,7 +13,14 @@ import threading
 import time
 
 import pytest
-from agent_support import PYTHON, launcher_dirs, pid_running, python_program, session_processes
+from agent_support import (
+    PYTHON,
+    launcher_dirs,
+    pid_running,
+    private_tmp,  # noqa: F401 (a fixture)
+    python_program,
+    session_processes,
+)
 from support import children_of_host, wait_until
 
 from pellux_agent import Terminal, Turn
@@ -22,11 +29,10 @@ from pellux_agent.terminal import MAX_OUTPUT_BYTES
 
 
 @pytest.fixture
-def no_leftovers():
+def no_leftovers(private_tmp):
     """Fails the test if it leaves a launcher directory or a child behind."""
-    dirs_before = launcher_dirs()
     yield
-    wait_until(lambda: launcher_dirs() <= dirs_before, timeout=10, what="launcher directories removed")
+    wait_until(lambda: not launcher_dirs(), timeout=10, what="launcher directories removed")
     wait_until(
         lambda: all(state == "Z" for state in children_of_host().values()) or not children_of_host(),
         timeout=10,
@@ -329,7 +335,7 @@ def test_closing_collecting_and_failing_leave_nothing(no_leftovers):
     assert pid is not None and not pid_running(pid)
 
 
-def test_interpreter_exit_leaves_nothing(tmp_path):
+def test_interpreter_exit_leaves_nothing(tmp_path, private_tmp):
     script = tmp_path / "leave_open.py"
     script.write_text(
         "import sys\n"
@@ -342,7 +348,8 @@ def test_interpreter_exit_leaves_nothing(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "unsendable" not in done.stderr and "Traceback" not in done.stderr
     pid, directory = done.stdout.split()
-    assert not os.path.exists(directory)
+    assert directory.startswith(str(private_tmp))
+    assert not launcher_dirs()
     assert session_processes(int(pid)) == []
 
 
