@@ -18,11 +18,25 @@ import struct
 import sys
 
 
+def report(status: int, line: bytes) -> None:
+    if status >= 0:
+        try:
+            os.write(status, line)
+        except OSError:
+            pass
+
+
 def main() -> int:
     with open(sys.argv[1], encoding="utf-8") as f:
         spec = json.load(f)
-    status = os.open(spec["status"], os.O_WRONLY | os.O_CLOEXEC)
-    os.write(status, b"pid %d\n" % os.getpid())
+    # Non-blocking: with nobody listening (which the terminal never lets
+    # happen) the open fails instead of hanging, and the program starts
+    # without a report.
+    try:
+        status = os.open(spec["status"], os.O_WRONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        status = -1
+    report(status, b"pid %d\n" % os.getpid())
     step = "size"
     try:
         import fcntl
@@ -40,7 +54,7 @@ def main() -> int:
         step = "exec"
         os.execvpe(spec["program"], spec["argv"], spec["env"])
     except OSError as error:
-        os.write(status, b"error %s %d\n" % (step.encode(), error.errno or 0))
+        report(status, b"error %s %d\n" % (step.encode(), error.errno or 0))
     return 127
 
 

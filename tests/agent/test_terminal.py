@@ -74,6 +74,16 @@ def test_arguments_environment_and_directory_reach_the_program_exactly(tmp_path,
     assert (seen["PAGER"], seen["MANPAGER"], seen["GIT_PAGER"], seen["TERM"]) == ("cat", "cat", "less", "vt100")
 
 
+def test_signals_the_launcher_ignored_start_at_their_defaults(no_leftovers):
+    # An ignored SIGPIPE would survive the exec: `yes` would complain of a
+    # broken pipe instead of ending quietly.
+    with Terminal("sh", ["-c", "yes | head -n 1; grep -E '^Sig(Ign|Blk)' /proc/self/status"]) as t:
+        out = t.read(timeout_ms=10_000).output
+    assert out.startswith("y\n") and "Broken pipe" not in out
+    ignored = int(out.split("SigIgn:")[1].split()[0], 16)
+    assert not ignored & (1 << (13 - 1)) and not ignored & (1 << (25 - 1))  # SIGPIPE, SIGXFSZ
+
+
 def test_terminal_size_reaches_the_program_and_survives_restart(tmp_path, no_leftovers):
     with Terminal("sh", ["-c", "stty size"], rows=33, cols=101, ready_markers=[]) as t:
         assert t.read(timeout_ms=10_000).output == "33 101\n"
