@@ -109,6 +109,10 @@ class SessionInfo(BaseModel):
     cwd: str | None
     rows: int
     cols: int
+    ready_markers: list[str] = Field(
+        description="The prompts that end a read; empty: reads end when the output pauses."
+    )
+    pid: int | None = Field(description="The program's process id.")
     idle_seconds: float = Field(description="Seconds since the last call on this session ended.")
 
 
@@ -480,6 +484,8 @@ class SessionManager:
                     cwd=s.cwd,
                     rows=s.rows,
                     cols=s.cols,
+                    ready_markers=list(s.terminal.ready_markers),
+                    pid=s.terminal.pid,
                     idle_seconds=0.0 if s.busy else round(now - s.last_used, 1),
                 )
             )

@@ -84,6 +84,7 @@ async def test_python_session_through_every_tool() -> None:
         assert turn["status"] == "exited" and turn["alive"] is False
         listed = (await client.call("list_sessions"))["sessions"]
         assert [(s["session_id"], s["alive"]) for s in listed] == [(sid, False)]
+        assert ">>> " in listed[0]["ready_markers"]
         turn = await client.call("restart_session", session_id=sid)
         assert turn["status"] == "ready" and turn["alive"] is True
         assert "NameError" in (await client.send(sid, "kept"))["output"]
@@ -113,6 +114,7 @@ async def test_bash_gets_cwd_environment_and_size(tmp_path: Path) -> None:
         assert "33 101" in (await client.send(sid, "stty size"))["output"]
         listed = (await client.call("list_sessions"))["sessions"][0]
         assert listed["command"] == "bash" and listed["cwd"] == str(tmp_path)
+        assert str(listed["pid"]) in (await client.send(sid, "echo $$"))["output"]
         assert (listed["rows"], listed["cols"]) == (33, 101)
     assert not (tmp_path / "pwned").exists()
 
