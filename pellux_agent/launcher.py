@@ -133,6 +133,12 @@ class Launcher:
         cols: int,
         preset: Preset,
     ) -> None:
+        if not sys.executable or not os.access(sys.executable, os.X_OK):
+            # Embedded interpreters may not know their executable.
+            raise RuntimeError(
+                f"cannot start the launcher: sys.executable is {sys.executable!r}, "
+                "not a Python interpreter that can be run"
+            )
         self.command = command
         self.cwd = cwd
         self.directory = tempfile.mkdtemp(prefix="pellux-agent-")
