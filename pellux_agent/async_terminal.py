@@ -207,8 +207,9 @@ class _State:
             return None
 
         def end() -> None:
+            # No hangup first: a shell whose running command died of it
+            # would show its prompt, and the read would end looking "ready".
             if owner.busy.is_set():
-                process.hang_up(info.program)
                 process.kill_session(info.program)
 
         timer = threading.Timer(_CLOSE_GRACE_S, end)

@@ -121,6 +121,9 @@ def kill_session(leader: Identity, within_s: float = 2.0) -> bool:
         members = session_members(leader)
         if not members:
             return True
+        # The leader first: a shell whose foreground job dies before it
+        # would print a prompt on its way out.
+        members.sort(key=lambda pid: pid != leader.pid)
         _signal_all(members, (signal.SIGKILL,))
         if time.monotonic() >= deadline:
             return not session_members(leader)

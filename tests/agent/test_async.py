@@ -135,7 +135,7 @@ def test_close_ends_a_read_in_progress_and_the_whole_session(unraisable):
         return await stuck, pid, took
 
     turn, pid, took = run(main)
-    assert turn.status == "exited" and not turn.alive
+    assert (turn.status, turn.alive) == ("exited", False), turn
     assert took < 10  # not the read's two minutes
     assert session_processes(pid) == []
     wait_until(lambda: not pellux_threads(), timeout=10, what="owner threads ended")
