@@ -284,3 +284,20 @@ def test_an_open_terminal_at_interpreter_exit_is_closed_on_its_thread(tmp_path, 
     assert done.stderr == ""  # no "unsendable", no traceback
     assert session_processes(int(done.stdout)) == []
     assert not launcher_dirs()
+
+
+def test_a_cancelled_call_finishes_on_its_thread_and_the_next_one_follows_it():
+    async def main() -> tuple[Turn, str]:
+        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+            await t.read(timeout_ms=10_000)
+            with anyio.move_on_after(0.3) as scope:
+                await t.send("import time; time.sleep(1); 'late'", timeout_ms=10_000)
+            assert scope.cancelled_caught
+            # Waits for the cancelled call, whose answer is dropped but kept
+            # in the history, and gets its own.
+            turn = await t.send("6 * 7", timeout_ms=10_000)
+            return turn, await t.history()
+
+    turn, history = anyio.run(main)
+    assert turn == Turn("42\n>>> ", "ready", True)
+    assert "'late'\n>>> 42\n>>> " in history

@@ -424,3 +424,24 @@ def test_the_agent_layer_imports_only_the_standard_library_and_pellux():
     done = subprocess.run([PYTHON, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize(
+    "command, first_marker",
+    [
+        ("/usr/bin/python3.12", ">>> "),
+        ("python", ">>> "),
+        ("gdb-multiarch", "pwndbg> "),
+        ("/bin/dash", SHELL_PROMPT),
+        ("zsh", SHELL_PROMPT),
+        ("sqlite3", "sqlite> "),
+        ("nodejs", "> "),
+        ("python3-config", None),
+        ("my-gdb", None),
+    ],
+)
+def test_presets_are_chosen_by_the_file_name_only(command, first_marker):
+    from pellux_agent.presets import preset_for
+
+    markers = preset_for(command).markers
+    assert (markers[0] if markers else None) == first_marker
