@@ -72,7 +72,6 @@ class _Job(Generic[T]):
         self.work = work
         self.loop = loop
         self.future = future
-        self.started = threading.Event()
 
     def deliver(self, result: T | None, error: BaseException | None) -> None:
         if self.loop is None or self.future is None:
@@ -118,7 +117,9 @@ class _OwnerThread:
     def __init__(self, name: str) -> None:
         self._jobs: queue.SimpleQueue[_Job[Any] | None] = queue.SimpleQueue()
         self.busy = threading.Event()
-        self.thread = threading.Thread(target=self._run, args=(self._jobs, self.busy), name=name, daemon=True)
+        self.thread = threading.Thread(
+            target=self._run, args=(self._jobs, self.busy), name=name, daemon=True
+        )
         self.thread.start()
 
     def submit(self, job: _Job[Any]) -> None:
@@ -138,7 +139,6 @@ class _OwnerThread:
             job = jobs.get()
             if job is None:
                 break
-            job.started.set()
             busy.set()
             try:
                 result = job.work(slot)
@@ -152,8 +152,8 @@ class _OwnerThread:
         if slot.terminal is not None:
             try:
                 slot.terminal.close()
-            except BaseException:
-                pass
+            except Exception:
+                pass  # nobody to tell; its processes are ended by its finalizer
         # The last reference to the session goes here, on its own thread.
         slot.terminal = None
 
