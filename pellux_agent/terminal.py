@@ -111,6 +111,13 @@ def _is_panic(error: BaseException) -> bool:
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
 
+def _reaches_cap(text: str) -> bool:
+    """Whether the raw output behind ``text`` filled the byte cap, estimated:
+    its UTF-8 bytes plus the carriage return a terminal sends before each
+    line feed (escape sequences and the like are not counted)."""
+    return len(text.encode("utf-8", "surrogatepass")) + text.count("\n") >= MAX_OUTPUT_BYTES
+
+
 def _ends_with_marker(text: str, markers: Sequence[str]) -> bool:
     tail = text.rstrip()
     return any(tail.endswith(marker.rstrip()) for marker in markers)
@@ -421,12 +428,13 @@ class Terminal:
         """Derives why a read ended; pellux does not say. The rules, in order:
         the program has ended: ``exited``; the text ends with a marker:
         ``ready``; the read lasted its whole timeout: ``timeout``. Otherwise
-        the read ended early with the program running. With markers, pellux
-        ends a read early only on a marker (then ``quiet``, as the marker was
-        not last) or on the byte cap (``limit``, when no marker is in the
-        text). Without markers it ends on quiet output or the cap; the raw
-        byte count is estimated from the text (each line feed a terminal's
-        CR LF), so ``limit`` means the text is as long as the cap allows."""
+        the read ended early with the program running, on a marker, on quiet
+        output or on the byte cap: ``limit`` when the text is as long as the
+        cap allows (raw bytes estimated from the text, each line feed a
+        terminal's CR LF) or, with markers, when none is in the text (pellux
+        ends a marker read early only on a marker or the cap); otherwise
+        ``quiet`` (with markers: one was seen, but was not the last thing
+        printed)."""
         elapsed_ms = (time.monotonic() - started) * 1000
         session = self._resources.pellux
         assert session is not None
@@ -440,9 +448,10 @@ class Terminal:
             status = "ready"
         elif elapsed_ms >= timeout_ms:
             status = "timeout"
+        elif _reaches_cap(text):
+            status = "limit"
         elif markers:
             status = "quiet" if any(marker in text for marker in markers) else "limit"
         else:
-            raw = len(text.encode("utf-8", "surrogatepass")) + text.count("\n")
-            status = "limit" if raw >= MAX_OUTPUT_BYTES else "quiet"
+            status = "quiet"
         return Turn(text, status, True)

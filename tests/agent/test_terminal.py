@@ -180,15 +180,23 @@ def test_exited_is_reported_at_once_every_time(tmp_path, no_leftovers):
         assert t.send("6 * 7", timeout_ms=10_000).output == "42\n>>> "
 
 
-@pytest.mark.parametrize("markers", [["NEVER-PRINTED> "], []], ids=["markers", "quiet"])
+@pytest.mark.parametrize(
+    "markers",
+    [["NEVER-PRINTED> "], ["MARK> "], []],
+    ids=["markers", "marker-before-the-cap", "quiet"],
+)
 def test_limit_when_the_byte_cap_ends_a_read_and_nothing_is_lost(tmp_path, markers, no_leftovers):
     total_lines = 50_000  # 4 MB with CR LF: two capped reads, then the rest
+    marked = 25_000  # about 120 KB before the first read's cap
+    expected = ["%077d" % i for i in range(total_lines)]
+    expected[marked] = "MARK> " + expected[marked][6:]
     flood = python_program(
         tmp_path / "flood",
         f"""\
         import sys, time
-        for i in range({total_lines}):
-            sys.stdout.write("%077d\\n" % i)
+        lines = ["%077d" % i for i in range({total_lines})]
+        lines[{marked}] = "MARK> " + lines[{marked}][6:]
+        sys.stdout.write("\\n".join(lines) + "\\n")
         sys.stdout.flush()
         time.sleep(60)
         """,
@@ -198,12 +206,12 @@ def test_limit_when_the_byte_cap_ends_a_read_and_nothing_is_lost(tmp_path, marke
         assert first.status == "limit" and first.alive
         text = first.output
         while text.count("\n") < total_lines:
-            turn = t.read(timeout_ms=10_000)
+            # The last read of a marker terminal ends on its timeout.
+            turn = t.read(timeout_ms=2_000)
             assert turn.status in ("limit", "quiet", "timeout")
             assert turn.output, "output stopped before the end"
             text += turn.output
-        lines = text.split("\n")
-        assert lines[:-1] == ["%077d" % i for i in range(total_lines)]
+        assert text.split("\n")[:-1] == expected
     assert len(first.output.encode()) + first.output.count("\n") == MAX_OUTPUT_BYTES
 
 
