@@ -47,6 +47,14 @@ def errno_text(number: int) -> str:
     return f"{errno_names.errorcode.get(number, 'UnknownErrno')}: {os.strerror(number)}"
 
 
+def start_error(number: int, message: str) -> OSError:
+    """The OSError subclass for ``number`` (FileNotFoundError for ENOENT...),
+    with ``errno`` set and ``message`` as its whole text."""
+    error = type(OSError(number, ""))(message)
+    error.errno = number
+    return error
+
+
 def check_arguments(
     command: object,
     args: object,
@@ -204,8 +212,8 @@ class Launcher:
                 "cwd": f"Failed to change directory to '{self.cwd}'",
                 "size": "Failed to set the terminal size",
             }.get(step, f"Failed to start '{self.command}'")
-            raise OSError(number, f"{what}: {errno_text(number)}")
-        raise OSError(
+            raise start_error(number, f"{what}: {errno_text(number)}")
+        raise start_error(
             errno_names.ECHILD,
             f"Failed to spawn process with command '{self.command}': "
             f"the launcher ended without starting it ({report.strip()!r})",

@@ -116,8 +116,13 @@ def test_bad_parameters_are_refused_before_anything_starts(kwargs, error, messag
 
 
 def test_a_start_that_fails_says_why_and_leaves_nothing(tmp_path, no_leftovers):
-    with pytest.raises(OSError, match="Failed to spawn process with command 'no-such-program-x': ENOENT"):
+    with pytest.raises(FileNotFoundError) as caught:
         Terminal("no-such-program-x")
+    # pellux's own wording, whole, as an agent should see it.
+    assert str(caught.value) == (
+        "Failed to spawn process with command 'no-such-program-x': ENOENT: No such file or directory"
+    )
+    assert caught.value.errno == 2
     with pytest.raises(OSError, match=f"Failed to change directory to '{tmp_path}/missing': ENOENT"):
         Terminal("cat", cwd=str(tmp_path / "missing"))
     not_executable = tmp_path / "plain"
