@@ -156,8 +156,8 @@ class Launcher:
                     f.write(content.replace("{dir}", self.directory))
             self.status_path = os.path.join(self.directory, "status")
             os.mkfifo(self.status_path, 0o600)
-            spec_path = os.path.join(self.directory, "launch.json")
-            with open(spec_path, "w", encoding="utf-8") as f:
+            plan_path = os.path.join(self.directory, "launch.json")
+            with open(plan_path, "w", encoding="utf-8") as f:
                 json.dump(
                     {
                         "program": command,
@@ -175,7 +175,7 @@ class Launcher:
                 f.write(
                     "#!/bin/sh\n"
                     f"exec {shlex.quote(sys.executable)} -I -S "
-                    f"{shlex.quote(_LAUNCH_SCRIPT)} {shlex.quote(spec_path)}\n"
+                    f"{shlex.quote(_LAUNCH_SCRIPT)} {shlex.quote(plan_path)}\n"
                 )
             os.chmod(self.script, 0o700)
         except BaseException:
