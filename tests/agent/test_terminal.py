@@ -458,3 +458,32 @@ def test_presets_are_chosen_by_the_file_name_only(command, first_marker):
 
     markers = preset_for(command).markers
     assert (markers[0] if markers else None) == first_marker
+
+
+def test_a_subreaper_is_left_no_zombies_of_the_session(tmp_path, private_tmp):
+    # Run as a container's PID 1 (or as a subreaper), this process inherits
+    # the background jobs that close() kills; nobody else would collect them.
+    import pellux_agent
+
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(pellux_agent.__file__)))
+    script = tmp_path / "subreaper.py"
+    script.write_text(
+        "import ctypes, os, sys\n"
+        f"sys.path.insert(0, {package_parent!r})\n"
+        "PR_SET_CHILD_SUBREAPER = 36\n"
+        "assert ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0\n"
+        "from pellux_agent import Terminal, process\n"
+        "with Terminal('dash') as t:\n"
+        "    t.read(timeout_ms=10_000)\n"
+        "    t.send('sleep 60 & sleep 61 &', timeout_ms=10_000)\n"
+        "    sid = t.pid\n"
+        "left = []\n"
+        "for entry in os.listdir('/proc'):\n"
+        "    stat = process.read_stat(int(entry)) if entry.isdigit() else None\n"
+        "    if stat is not None and stat.session == sid:\n"
+        "        left.append((int(entry), stat.state, stat.parent == os.getpid()))\n"
+        "print(left)\n"
+    )
+    done = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
