@@ -119,8 +119,15 @@ def _reaches_cap(text: str) -> bool:
 
 
 def _ends_with_marker(text: str, markers: Sequence[str]) -> bool:
+    """Whether a whole marker (its own trailing blank included) ends the
+    text, with nothing but whitespace after it: "Loading..." does not end
+    with the marker "... ", "...>>> \n" ends with ">>> "."""
     tail = text.rstrip()
-    return any(tail.endswith(marker.rstrip()) for marker in markers)
+    for marker in markers:
+        core = marker.rstrip()
+        if tail.endswith(core) and text[len(tail) - len(core) :].startswith(marker):
+            return True
+    return False
 
 
 class Terminal:

@@ -167,6 +167,22 @@ def test_quiet_without_markers_and_after_a_marker_that_is_not_last(tmp_path, no_
         assert t.send("two", timeout_ms=10_000) == Turn("got two\n", "quiet", True)
 
 
+def test_ready_needs_the_whole_marker_at_the_end(tmp_path, no_leftovers):
+    # "Loading..." is not the prompt "... ", nor "a > b" the prompt "> ".
+    program = python_program(
+        tmp_path / "almost",
+        """\
+        import sys, time
+        for line in sys.stdin:
+            print({"dots": "Loading...", "gt": "<div>", "prompt": "> "}[line.strip()], end="", flush=True)
+        """,
+    )
+    with Terminal(program, ready_markers=["... ", "> "]) as t:
+        assert t.send("dots", timeout_ms=500) == Turn("Loading...", "timeout", True)
+        assert t.send("gt", timeout_ms=500) == Turn("<div>", "timeout", True)
+        assert t.send("prompt", timeout_ms=10_000) == Turn("> ", "ready", True)
+
+
 def test_exited_is_reported_at_once_every_time(tmp_path, no_leftovers):
     # Right after the output ends, the program may not be collectable yet;
     # the turn must still say that it has ended.
