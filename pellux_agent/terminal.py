@@ -263,11 +263,18 @@ class Terminal:
         session = self._session()
         with self._pellux_errors():
             if not session.is_alive():
-                raise RuntimeError(f"{self!r}: the program has exited; restart() starts it again")
+                raise self._exited_error()
             started = time.monotonic()
-            text = session.send_and_read_until_ready(
-                input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
-            )
+            try:
+                text = session.send_and_read_until_ready(
+                    input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
+                )
+            except RuntimeError as error:
+                # The write failed: say so plainly if the program has just
+                # ended, which is the usual cause.
+                if not self._program_alive():
+                    raise self._exited_error() from error
+                raise RuntimeError(f"{self!r}: {error}") from error
             return self._turn(text, started, timeout)
 
     def read(self, timeout_ms: int | None = None) -> Turn:
@@ -288,8 +295,13 @@ class Terminal:
         session = self._session()
         with self._pellux_errors():
             if not session.is_alive():
-                raise RuntimeError(f"{self!r}: the program has exited; restart() starts it again")
-            session.send_ctrl_c()
+                raise self._exited_error()
+            try:
+                session.send_ctrl_c()
+            except RuntimeError as error:
+                if not self._program_alive():
+                    raise self._exited_error() from error
+                raise RuntimeError(f"{self!r}: {error}") from error
         return self.read(timeout)
 
     def restart(self, timeout_ms: int | None = None) -> Turn:
@@ -414,6 +426,9 @@ class Terminal:
             if _is_panic(error):
                 raise RuntimeError(f"{self!r}: pellux failed: {error}") from None
             raise
+
+    def _exited_error(self) -> RuntimeError:
+        return RuntimeError(f"{self!r}: the program has exited; restart() starts it again")
 
     def _program_alive(self) -> bool:
         session = self._resources.pellux
