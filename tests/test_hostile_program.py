@@ -84,3 +84,55 @@ class TestTerminalSignalsReachTheProgram:
         assert found["ignored"] & bit(signal.SIGUSR1)
         assert found["blocked"] & bit(signal.SIGUSR2)
         assert found["interrupted"], "Ctrl-C did not end the program"
+
+
+# ---------------------------------------------------------------- input the program never reads
+
+
+class TestInputThatIsNeverRead:
+    """bash runs `sleep 1000` and reads nothing: about 64 KB of typed input
+    fills the terminal. The write must end by its timeout with a clear
+    error, Ctrl-C must still reach `sleep`, and none of the input that was
+    not delivered may reach the shell afterwards."""
+
+    HOST = """
+        import json, time
+        import pellux
+
+        s = pellux.Pellux({SHELL!r}, True, ["pellux$ "])
+        s.read_until_ready(timeout_ms=10000)
+        s.send_and_read_until_ready("sleep 1000", timeout_ms=300)
+        typed = "\\n".join("echo stale" + str(i) + " " + "x" * 1000 for i in range(64))
+        started = time.monotonic()
+        try:
+            s.send_and_read_until_ready(typed, timeout_ms=2000)
+            error = None
+        except RuntimeError as e:
+            error = str(e)
+        write_s = time.monotonic() - started
+        started = time.monotonic()
+        s.send_ctrl_c()
+        ctrl_c_s = time.monotonic() - started
+        after_ctrl_c = s.read_until_ready(timeout_ms=10000)
+        answer = s.send_and_read_until_ready("echo alive", timeout_ms=10000)
+        s.close()
+        print(json.dumps({{"error": error, "write_s": write_s, "ctrl_c_s": ctrl_c_s,
+                          "after_ctrl_c": after_ctrl_c, "answer": answer}}))
+    """
+
+    def test_bounded_write_then_ctrl_c_then_a_clean_turn(self, tmp_path):
+        shell = write_executable(
+            tmp_path / "shell", "#!/bin/sh\nPS1='pellux$ ' PS2='pellux> ' exec bash --norc --noprofile\n"
+        )
+        # Before, the write waited for ever: the host is killed at 60 s.
+        found = run_host(self.HOST.format(SHELL=shell), timeout=60)
+        assert found["error"] is not None, "64 KB reached a program that reads nothing"
+        assert found["error"] == "write failed: timed out: the program does not read its input"
+        assert 1.5 < found["write_s"] < 20
+        assert found["ctrl_c_s"] < 5
+        assert found["after_ctrl_c"].endswith("pellux$ ")
+        # Nothing of the input that timed out ran, whole or glued to the
+        # next command.
+        assert "stale" not in found["after_ctrl_c"] + found["answer"]
+        assert found["answer"].strip().splitlines()[0] == "alive", found["answer"]
+        assert found["answer"].endswith("pellux$ ")

@@ -176,7 +176,10 @@ Result<std::string> send_and_read_until_ready(Session& session, std::string_view
     line.reserve(input.size() + 1);
     line.append(input);
     line.push_back('\n');
-    if (auto written = write_bytes(session, line, &interpreter); !written) {
+    // The write is bounded by the same timeout as the read that follows.
+    const auto write_deadline =
+        deadline_after(Clock::now(), params.timeout_ms.value_or(kDefaultTimeoutMs));
+    if (auto written = write_bytes(session, line, &interpreter, write_deadline); !written) {
         return std::unexpected(written.error());
     }
     return read_until_ready(session, params, interpreter);

@@ -82,9 +82,11 @@ Result<std::string> read_available(Session& session, std::optional<std::uint32_t
 Result<std::string> get_history(Session& session);
 
 // Input.
-// `waiting`, when given, is released while the terminal has no room.
+// `waiting`, when given, is released while the terminal has no room; the
+// wait ends at `deadline` with "write failed: timed out ...".
 Result<void> write_bytes(Session& session, std::string_view bytes,
-                         InterpreterRelease* waiting = nullptr);
+                         InterpreterRelease* waiting = nullptr,
+                         WriteDeadline deadline = kNoWriteDeadline);
 Result<void> send_ctrl_c(Session& session, InterpreterRelease* waiting = nullptr);
 
 }  // namespace pellux

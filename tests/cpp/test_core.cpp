@@ -395,6 +395,38 @@ void test_finish_stops_a_reader_on_a_silent_source() {
     CHECK(!thread_named_reader_exists());
 }
 
+// --- Input ---------------------------------------------------------------------
+
+// A writer whose descriptor never has room (a pipe nobody reads, full): a
+// bounded write and Ctrl-C for a program reading raw bytes (no terminal
+// settings here, so no signal path) both give up with a clear error.
+void test_writes_give_up_on_input_nobody_reads() {
+    Pipe pipe;
+    ::fcntl(pipe.write_end.get(), F_SETFL, O_NONBLOCK);
+    const std::string fill(65536, 'f');
+    while (::write(pipe.write_end.get(), fill.data(), fill.size()) > 0) {
+    }
+    pellux::BufferedWriter writer(std::move(pipe.write_end));
+    const std::string timed_out = "timed out: the program does not read its input";
+
+    auto start = Clock::now();
+    auto big = writer.write(std::string(20000, 'w'), nullptr, Clock::now() + 200ms);
+    CHECK(!big && big.error() == timed_out);
+    CHECK(seconds_since(start) >= 0.15 && seconds_since(start) < 20);
+
+    start = Clock::now();
+    auto small = writer.write("line\n", nullptr, Clock::now() + 200ms);
+    CHECK(small.has_value());  // buffered: only the flush meets the full pipe
+    auto flushed = writer.flush(nullptr, Clock::now() + 200ms);
+    CHECK(!flushed && flushed.error() == timed_out);
+
+    start = Clock::now();
+    auto interrupted = writer.interrupt(nullptr);
+    double took = seconds_since(start);
+    CHECK(!interrupted && interrupted.error() == timed_out);
+    CHECK(took >= 0.9 && took < 20);
+}
+
 // --- Real sessions -----------------------------------------------------------
 
 constexpr std::size_t kHistory = pellux::kMaxHistoryBytes;
@@ -605,6 +637,8 @@ int main() {
     test_reader_moves_everything_then_disconnects();
     test_finish_drains_a_paused_reader();
     test_finish_stops_a_reader_on_a_silent_source();
+
+    test_writes_give_up_on_input_nobody_reads();
 
     ScratchDir dir;
     test_flood_read_then_close(dir);
