@@ -136,3 +136,112 @@ class TestInputThatIsNeverRead:
         assert "stale" not in found["after_ctrl_c"] + found["answer"]
         assert found["answer"].strip().splitlines()[0] == "alive", found["answer"]
         assert found["answer"].endswith("pellux$ ")
+
+
+# ---------------------------------------------------------------- out of memory
+
+
+OUT_OF_MEMORY_HOST = """
+    import json, resource, sys, time
+    import pellux
+
+    MiB = 1 << 20
+    U32_MAX = 2**32 - 1
+    UNIT = "abcdefg\\n"
+
+    def vm_size():
+        with open("/proc/self/status") as f:
+            return int(next(l for l in f if l.startswith("VmSize")).split()[1]) * 1024
+
+    def limit_memory(extra):
+        # Only the soft limit: it can be lifted again below.
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + extra, hard))
+
+    def lift_limit():
+        _, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+
+    def check_stream(text, total):
+        assert len(text) == total, (len(text), total)
+        assert text == (UNIT * (total // len(UNIT) + 1))[:total], "the stream is broken"
+
+    result = {}
+    {BODY}
+    print(json.dumps(result))
+"""
+
+READER_OUT_OF_MEMORY = """
+    total = 48 * MiB
+    s = pellux.Pellux({FLOOD!r}, False)
+    limit_memory(16 * MiB)
+    # The reader runs out of memory well before the flood ends.
+    time.sleep(3)
+    result["alive_while_limited"] = s.is_alive()
+    lift_limit()
+    parts, got, deadline = [], 0, time.monotonic() + 120
+    while got < total and time.monotonic() < deadline:
+        piece = s.read_available(4 * MiB)
+        parts.append(piece)
+        got += len(piece)
+        if not piece:
+            time.sleep(0.01)
+    check_stream("".join(parts), total)
+    s.close()
+    result["received"] = got
+"""
+
+READ_OUT_OF_MEMORY = """
+    total = 24 * MiB
+    s = pellux.Pellux({FLOOD!r}, False)
+    deadline = time.monotonic() + 60
+    while s.is_alive() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)  # the reader takes what the terminal still holds
+    limit_memory(16 * MiB)
+    failures = []
+    for read in (lambda: s.read_available(U32_MAX),
+                 lambda: s.read_until_ready(timeout_ms=5000, max_output_bytes=U32_MAX, quiet_ms=500),
+                 lambda: s.send_and_read_until_ready("", timeout_ms=5000, max_output_bytes=U32_MAX,
+                                                     quiet_ms=500)):
+        try:
+            read()
+            failures.append("returned")
+        except MemoryError:
+            failures.append("MemoryError")
+    lift_limit()
+    result["failures"] = failures
+    result["history_before"] = len(s.get_history())
+    text = s.read_available(U32_MAX)
+    check_stream(text, total)
+    # Recorded once, by the read that handed it over.
+    history = s.get_history()
+    # The last 4 MiB of raw output ("abcdefg\\r\\n" per line), recorded once.
+    assert len(history) >= 4 * MiB * 8 // 9 - 8 and text.endswith(history), "the history is not the stream's end"
+    assert s.read_available() == ""
+    s.close()
+    result["received"] = len(text)
+"""
+
+
+def flood_script(tmp_path, total):
+    return write_executable(tmp_path / "flood", f"#!/bin/sh\nyes abcdefg | head -c {total}\n")
+
+
+@pytest.mark.unsanitized
+class TestOutOfMemory:
+    def test_the_reader_waits_for_memory_and_loses_nothing(self, tmp_path):
+        # Before, std::bad_alloc escaped the reader thread: the process
+        # aborted (SIGABRT) as soon as the flood met the limit.
+        body = READER_OUT_OF_MEMORY.format(FLOOD=flood_script(tmp_path, 48 << 20))
+        found = run_host(OUT_OF_MEMORY_HOST.replace("{BODY}", textwrap.indent(textwrap.dedent(body), "    ").strip()))
+        assert found["received"] == 48 << 20
+
+    def test_a_read_out_of_memory_puts_back_what_it_took(self, tmp_path):
+        # Before, the first MemoryError lost the bytes it had taken and left
+        # the session's locks poisoned ("rx lock poisoned", PanicException).
+        body = READ_OUT_OF_MEMORY.format(FLOOD=flood_script(tmp_path, 24 << 20))
+        found = run_host(OUT_OF_MEMORY_HOST.replace("{BODY}", textwrap.indent(textwrap.dedent(body), "    ").strip()))
+        assert found["failures"] == ["MemoryError"] * 3, found["failures"]
+        assert found["history_before"] == 0
+        assert found["received"] == 24 << 20
