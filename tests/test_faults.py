@@ -258,7 +258,7 @@ class TestRefusedStarts:
         outcome = thread["outcome"]
         assert outcome["type"] == "PanicException"
         assert outcome["is_exception"] is False
-        assert outcome["message"].startswith("failed to spawn reader thread: Os { code: 11, kind: WouldBlock")
+        assert outcome["message"] == "failed to spawn reader thread: Resource temporarily unavailable (os error 11)"
         assert outcome["message"] in process_limit["stderr"]
         # The program that had already started is ended and collected.
         assert thread["after"] == thread["before"]
