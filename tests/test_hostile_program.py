@@ -245,3 +245,58 @@ class TestOutOfMemory:
         assert found["failures"] == ["MemoryError"] * 3, found["failures"]
         assert found["history_before"] == 0
         assert found["received"] == 24 << 20
+
+
+# ---------------------------------------------------------------- what the queue holds
+
+
+ONE_BYTE_WRITER = """
+#include <unistd.h>
+#include <cstdlib>
+int main(int, char** argv) {
+    long n = std::atol(argv[1]);
+    for (long i = 0; i < n; ++i) {
+        char c = static_cast<char>('0' + i % 10);
+        if (write(1, &c, 1) != 1) return 1;
+    }
+    return 0;
+}
+"""
+
+QUEUE_MEMORY_HOST = """
+    import json, time
+    import pellux
+
+    def rss():
+        with open("/proc/self/status") as f:
+            return int(next(l for l in f if l.startswith("VmRSS")).split()[1]) * 1024
+
+    before = rss()
+    s = pellux.Pellux({PROGRAM!r}, False)
+    deadline = time.monotonic() + 100
+    while s.is_alive() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)  # the reader takes what the terminal still holds
+    growth = rss() - before
+    text = s.read_available(2**32 - 1)
+    s.close()
+    print(json.dumps({{"growth": growth, "received": len(text),
+                      "intact": text == ("0123456789" * (len(text) // 10 + 1))[:len(text)]}}))
+"""
+
+
+@pytest.mark.unsanitized
+def test_one_byte_writes_cost_what_their_bytes_cost(tmp_path, native):
+    # Every write() of one byte reaches the reader as a tiny read. Before,
+    # each became a queue entry of its own, costing far more than its byte
+    # (176 MB for a "64 MiB" queue); packed, the queue holds its bytes and
+    # little more, and its count of held memory is what the bound checks.
+    total = 2 << 20
+    source = tmp_path / "one_byte.cpp"
+    source.write_text(ONE_BYTE_WRITER)
+    writer = native.executable("one_byte", [source])
+    program = write_executable(tmp_path / "one-byte", f"#!/bin/sh\nexec {writer} {total}\n")
+    found = run_host(QUEUE_MEMORY_HOST.format(PROGRAM=program), timeout=150)
+    assert found["received"] == total and found["intact"]
+    # The queue's storage (within 1%), the reader's stack, allocator slack.
+    assert found["growth"] < total * 1.25 + (256 << 10), f"{found['growth'] / 2**20:.1f} MiB for 2 MiB queued"
