@@ -672,6 +672,33 @@ void test_capped_reads_lose_nothing(ScratchDir& dir) {
     CHECK(got == want);
 }
 
+// A program that reads nothing, its terminal's input completely full: Ctrl-C
+// must still reach it at once, as at a terminal, instead of queueing behind
+// the input (or waiting for room that never comes).
+void test_ctrl_c_reaches_a_program_behind_full_input(ScratchDir& dir) {
+    auto s = spawn(dir.script("deaf", "exec sleep 1000"));
+    // The descriptor is non-blocking: fill the terminal until it refuses.
+    const std::string lines(4096, 'i');
+    std::size_t typed = 0;
+    const auto end = Clock::now() + 20s;
+    while (Clock::now() < end) {
+        ssize_t n = ::write(s->process.master(), lines.data(), lines.size());
+        if (n < 0) break;
+        typed += static_cast<std::size_t>(n);
+    }
+    CHECK(errno == EAGAIN);
+    CHECK(typed > 4096);
+    auto start = Clock::now();
+    auto sent = pellux::send_ctrl_c(*s);
+    CHECK(sent.has_value());
+    CHECK(seconds_since(start) < 5);
+    CHECK(eventually([&] {
+        auto alive = pellux::is_alive(*s);
+        return alive && !*alive;
+    }));
+    pellux::close_inner(*s);
+}
+
 // The marker read under a live reader: output, then a prompt, then silence.
 void test_marker_read(ScratchDir& dir) {
     auto s = spawn(dir.script("prompt",
@@ -720,6 +747,7 @@ int main() {
     test_close_with_terminal_holder(dir, false);
     test_spawn_close_cycles(dir);
     test_capped_reads_lose_nothing(dir);
+    test_ctrl_c_reaches_a_program_behind_full_input(dir);
     test_marker_read(dir);
 
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
