@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -37,10 +39,17 @@ std::uint64_t current_thread_id();
 
 // Runs `body` (which returns a new reference or null with an error set) and
 // converts any C++ exception escaping it into PanicException.
+//
+// Not noexcept, on purpose: a daemon thread that asks for the interpreter
+// lock back at interpreter exit is ended with pthread_exit, whose forced
+// unwind must pass through here untouched. It is not a failure to report,
+// and the lock it would need for that was never taken back.
 template <class Body>
-PyObject* at_boundary(const char* place, Body&& body) noexcept {
+PyObject* at_boundary(const char* place, Body&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const InternalFailure& failure) {
         try {
             raise_panic(place, failure.what());

@@ -61,19 +61,6 @@ RecvStatus receive_one(Session& session, std::string& buffer, std::size_t room,
     return (*rx)->receive(buffer, room, wait);
 }
 
-class ReleasedScope {
-public:
-    explicit ReleasedScope(InterpreterRelease& interpreter) : interpreter_(interpreter) {
-        interpreter_.release();
-    }
-    ~ReleasedScope() { interpreter_.reacquire(); }
-    ReleasedScope(const ReleasedScope&) = delete;
-    ReleasedScope& operator=(const ReleasedScope&) = delete;
-
-private:
-    InterpreterRelease& interpreter_;
-};
-
 }  // namespace
 
 Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
@@ -159,14 +146,17 @@ std::string read_until_ready(Session& session, const ReadParams& params,
                              InterpreterRelease& interpreter) {
     const std::uint64_t timeout_ms = params.timeout_ms.value_or(kDefaultTimeoutMs);
     const std::uint32_t max_output_bytes = params.max_output_bytes.value_or(kDefaultMaxOutputBytes);
-    ReleasedScope released(interpreter);
-    std::string raw = should_wait_for_markers(session)
-                          ? read_until_ready_inner(session, timeout_ms, max_output_bytes,
-                                                   params.settle_ms.value_or(kDefaultSettleMs))
-                          : read_until_quiet_inner(session, timeout_ms,
-                                                   params.quiet_ms.value_or(kDefaultQuietMs),
-                                                   max_output_bytes);
-    return sanitize_for_agent(raw);
+    // After a fork the channel's reader thread is not here: nothing arrives.
+    if (!started_here(session)) return std::string();
+    return without_interpreter(&interpreter, [&] {
+        std::string raw =
+            should_wait_for_markers(session)
+                ? read_until_ready_inner(session, timeout_ms, max_output_bytes,
+                                         params.settle_ms.value_or(kDefaultSettleMs))
+                : read_until_quiet_inner(session, timeout_ms,
+                                         params.quiet_ms.value_or(kDefaultQuietMs), max_output_bytes);
+        return sanitize_for_agent(raw);
+    });
 }
 
 Result<std::string> send_and_read_until_ready(Session& session, std::string_view input,

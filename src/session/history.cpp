@@ -29,6 +29,7 @@ void append_history(Session& session, std::string_view bytes) {
 }
 
 Result<std::string> read_available(Session& session, std::optional<std::uint32_t> max_bytes) {
+    if (!started_here(session)) return std::string();
     std::size_t limit = max_bytes ? *max_bytes : kDefaultReadAvailableBytes;
     auto rx = session.rx.lock();
     if (!rx) return runtime_error("rx lock poisoned");

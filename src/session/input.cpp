@@ -21,10 +21,12 @@ constexpr int kRoomWaitSliceMs = 100;
 int wait_for_room(int fd, InterpreterRelease* waiting) {
     while (true) {
         pollfd p{fd, POLLOUT, 0};
-        if (waiting != nullptr) waiting->release();
-        int r = ::poll(&p, 1, kRoomWaitSliceMs);
-        int err = errno;
-        if (waiting != nullptr) waiting->reacquire();
+        int err = 0;
+        int r = without_interpreter(waiting, [&] {
+            int polled = ::poll(&p, 1, kRoomWaitSliceMs);
+            err = errno;
+            return polled;
+        });
         if (r < 0) {
             if (err == EINTR) continue;
             return err;
@@ -104,6 +106,7 @@ BufferedWriter::~BufferedWriter() {
 }
 
 Result<void> write_bytes(Session& session, std::string_view bytes, InterpreterRelease* waiting) {
+    if (!started_here(session)) return runtime_error("write failed: " + foreign_process_text(session));
     auto writer = session.writer.lock();
     if (!writer) return runtime_error("writer lock poisoned");
     if (auto r = (*writer)->write(bytes, waiting); !r) return runtime_error("write failed: " + r.error());

@@ -7,22 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "session/interpreter_release.hpp"
 #include "session/unique_fd.hpp"
 
 namespace pellux {
 
 inline constexpr std::size_t kWriterBufferBytes = 8192;
-
-// Lets the interpreter run other threads while the session waits: for
-// output in the waiting reads, for room in the terminal when writing.
-class InterpreterRelease {
-public:
-    virtual void release() = 0;
-    virtual void reacquire() = 0;
-
-protected:
-    ~InterpreterRelease() = default;
-};
 
 class BufferedWriter {
 public:
