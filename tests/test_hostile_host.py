@@ -161,6 +161,13 @@ if pid == 0:
         after = descriptors()
         report["released"] = len(before - after)
         report["opened"] = len(after - before)
+    elif ending == "reset":
+        # A closed session can start again: a program of the child's own.
+        s.reset()
+        s.read_until_ready(timeout_ms=10_000)
+        report["own_answer"] = s.send_and_read_until_ready("echo child-own", timeout_ms=10_000)
+        report["own_alive"] = s.is_alive()
+        s.close()
     with open(os.environ["REPORT"], "w") as f:
         json.dump(report, f)
     if ending != "exit":
@@ -187,7 +194,7 @@ else:
 
 
 class TestFork:
-    @pytest.mark.parametrize("ending", ["close", "drop", "exit"])
+    @pytest.mark.parametrize("ending", ["close", "drop", "reset", "exit"])
     def test_session_behaves_as_closed_in_the_child_and_untouched_in_the_parent(
         self, tmp_path, monkeypatch, ending
     ):
@@ -212,6 +219,8 @@ class TestFork:
         if ending == "drop":
             # The master and its two duplicates, and the wake eventfd.
             assert (child["released"], child["opened"]) == (4, 0)
+        if ending == "reset":
+            assert "child-own" in child["own_answer"] and child["own_alive"] is True
 
         # In the parent: untouched.
         assert parent["alive"] is True
