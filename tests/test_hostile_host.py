@@ -117,6 +117,20 @@ class TestInterpreterExit:
         assert not failures, f"{len(failures)}/{RUNS_PER_KIND} exits failed: {failures[0]}"
 
 
+    @pytest.mark.parametrize(
+        "flags",
+        [[], ["-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]],
+        ids=["plain", "address_undefined"],
+    )
+    def test_lock_guard_lets_the_thread_end_while_it_takes_the_lock_back(self, native, flags):
+        exe = native.executable("test_interpreter_release", ["tests/cpp/test_interpreter_release.cpp"], flags)
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        result = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60, env=env)
+        report = f"exit {result.returncode}\n{result.stdout}{result.stderr[-5000:]}"
+        assert result.returncode == 0, report
+        assert result.stdout.strip().splitlines()[-1].endswith(" passed, 0 failed"), report
+
+
 # ---------------------------------------------------------------- fork
 
 # The parent starts a shell session and forks. The child uses the inherited
