@@ -10,11 +10,9 @@
 // to 3.13 end a daemon thread that asks for the lock with pthread_exit, which
 // unwinds the thread's stack as abi::__forced_unwind. That unwind must pass
 // through our frames: no destructor that reacquires may be noexcept (it would
-// terminate the process), nothing may swallow it, and nothing may call the
-// interpreter on the way out, since the lock was never taken back.
+// terminate the process), no catch (...) may keep it from going on, and nothing may call
+// the interpreter on the way out, since the lock was never taken back.
 #pragma once
-
-#include <cxxabi.h>
 
 #include <exception>
 #include <optional>
@@ -37,11 +35,11 @@ protected:
 // The lock released for one scope; a null InterpreterRelease releases
 // nothing (callers without an interpreter, such as the native tests).
 //
-// The destructor takes the lock back and is the one place where the forced
-// unwind of an exiting daemon thread starts, so it is noexcept(false). It
-// must not run while another exception unwinds through it: a second one
-// would terminate the process. without_interpreter guarantees that by
-// catching every ordinary failure inside the scope first.
+// The destructor takes the lock back and is where the forced unwind of an
+// exiting daemon thread starts, so it is noexcept(false). It must not run
+// while another exception unwinds through it, since a second one would
+// terminate the process: use it through without_interpreter, which catches
+// every failure inside the scope first.
 class InterpreterReleased {
 public:
     explicit InterpreterReleased(InterpreterRelease* lock) noexcept : lock_(lock) {
@@ -53,17 +51,14 @@ public:
         if (lock_ != nullptr) lock_->reacquire();
     }
 
-    // For a thread that is being ended while released: it leaves without
-    // the lock rather than ask for it in the middle of its unwind.
-    void dismiss() noexcept { lock_ = nullptr; }
-
 private:
     InterpreterRelease* lock_;
 };
 
 // Runs `body` with the lock released and returns its result once the lock
-// is held again. A failure of `body` travels on after the lock is back, so
-// the binding can raise it; a forced unwind inside `body` passes untouched.
+// is held again. A failure of `body` (every failure of ours derives from
+// std::exception) travels on after the lock is back, so that the binding
+// can raise it. `body` must not end its thread.
 template <class Body>
 auto without_interpreter(InterpreterRelease* lock, Body&& body) -> std::invoke_result_t<Body&> {
     using Value = std::invoke_result_t<Body&>;
@@ -73,10 +68,7 @@ auto without_interpreter(InterpreterRelease* lock, Body&& body) -> std::invoke_r
             InterpreterReleased released(lock);
             try {
                 body();
-            } catch (const abi::__forced_unwind&) {
-                released.dismiss();
-                throw;
-            } catch (...) {
+            } catch (const std::exception&) {
                 failure = std::current_exception();
             }
         }
@@ -87,10 +79,7 @@ auto without_interpreter(InterpreterRelease* lock, Body&& body) -> std::invoke_r
             InterpreterReleased released(lock);
             try {
                 value.emplace(body());
-            } catch (const abi::__forced_unwind&) {
-                released.dismiss();
-                throw;
-            } catch (...) {
+            } catch (const std::exception&) {
                 failure = std::current_exception();
             }
         }
