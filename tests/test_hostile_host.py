@@ -22,10 +22,11 @@ from support import write_executable
 
 # Ignores the termination signals it can, so that ending it takes close's
 # whole sequence (SIGKILL after four 100 ms pauses). One process: exec keeps
-# the ignored dispositions and leaves no shell behind.
-STUBBORN = "#!/bin/sh\ntrap '' HUP INT TERM\necho stubborn-ready\nexec sleep 30\n"
+# the ignored dispositions and leaves no shell behind. Short-lived, since a
+# scenario whose host exits mid-call may leave it running without a terminal.
+STUBBORN = "#!/bin/sh\ntrap '' HUP INT TERM\necho stubborn-ready\nexec sleep 10\n"
 # Never reads its input, never prints.
-DEAF = "#!/bin/sh\nexec sleep 30\n"
+DEAF = "#!/bin/sh\nexec sleep 10\n"
 
 
 @pytest.fixture
