@@ -104,15 +104,6 @@ PyObject* new_str(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-template <class T>
-PyObject* raise_or(const Result<T>& result, PyObject* (*make)(const T&)) {
-    if (!result) {
-        raise_error(result.error());
-        return nullptr;
-    }
-    return make(*result);
-}
-
 PyObject* none_or_raise(const Result<void>& result) {
     if (!result) {
         raise_error(result.error());
@@ -152,10 +143,13 @@ PyObject* str_or_raise(const Result<std::string>& result) {
     return new_str(*result);
 }
 
-// Releases the interpreter lock for a waiting read.
-class GilRelease final : public InterpreterRelease {
+// The interpreter lock as the core sees it: given up while a session
+// waits, taken back before anything touches a Python object. At interpreter
+// exit PyEval_RestoreThread ends a daemon thread instead of returning
+// (interpreter_release.hpp says how the core lets that pass).
+class PythonLock final : public InterpreterRelease {
 public:
-    void release() override { state_ = PyEval_SaveThread(); }
+    void release() noexcept override { state_ = PyEval_SaveThread(); }
     void reacquire() override { PyEval_RestoreThread(state_); }
 
 private:
@@ -226,7 +220,10 @@ void pellux_dealloc(PyObject* self) {
     PyObject *err_type, *err_value, *err_tb;
     PyErr_Fetch(&err_type, &err_value, &err_tb);
     if (current_thread_id() == obj->owner) {
+        std::unique_ptr<Session> session = std::move(obj->session);
         obj->session.~unique_ptr();
+        PythonLock gil;
+        dispose_session(std::move(session), &gil);
     } else {
         // None of the record's destructors may run here: it is left running,
         // and only the object's memory goes.
@@ -261,7 +258,7 @@ PyObject* m_read_until_ready(PyObject* self, PyObject* const* args, Py_ssize_t n
     return with_session(self, Access::Shared, "Pellux.read_until_ready", [&](Session& s) -> PyObject* {
         ReadParams params;
         if (!convert_read_params(slots, params)) return nullptr;
-        GilRelease gil;
+        PythonLock gil;
         CleanRead read = read_until_ready(s, params, gil);
         return hand_over(read);
     });
@@ -279,7 +276,7 @@ PyObject* m_send_and_read_until_ready(PyObject* self, PyObject* const* args, Py_
                                 !convert_read_params(slots + 1, params)) {
                                 return nullptr;
                             }
-                            GilRelease gil;
+                            PythonLock gil;
                             return read_or_raise(send_and_read_until_ready(s, input, params, gil));
                         });
 }
@@ -297,7 +294,7 @@ PyObject* m_read_available(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* m_send_ctrl_c(PyObject* self, PyObject*) {
     return with_session(self, Access::Exclusive, "Pellux.send_ctrl_c", [](Session& s) {
-        GilRelease gil;
+        PythonLock gil;
         return none_or_raise(send_ctrl_c(s, &gil));
     });
 }
@@ -330,7 +327,8 @@ PyObject* m_get_initial_command(PyObject* self, PyObject*) {
 
 PyObject* m_close(PyObject* self, PyObject*) {
     return with_session(self, Access::Exclusive, "Pellux.close", [](Session& s) -> PyObject* {
-        close_inner(s);
+        PythonLock gil;
+        close_inner(s, &gil);
         Py_RETURN_NONE;
     });
 }
@@ -338,7 +336,8 @@ PyObject* m_close(PyObject* self, PyObject*) {
 PyObject* m_reset(PyObject* self, PyObject*) {
     PelluxObject* obj = as_pellux(self);
     return with_session(self, Access::Exclusive, "Pellux.reset", [obj](Session&) -> PyObject* {
-        return none_or_raise(reset(obj->session));
+        PythonLock gil;
+        return none_or_raise(reset(obj->session, &gil));
     });
 }
 

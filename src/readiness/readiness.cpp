@@ -64,19 +64,6 @@ RecvStatus receive_one(Session& session, std::string& buffer, std::size_t room,
     return status;
 }
 
-class ReleasedScope {
-public:
-    explicit ReleasedScope(InterpreterRelease& interpreter) : interpreter_(interpreter) {
-        interpreter_.release();
-    }
-    ~ReleasedScope() { interpreter_.reacquire(); }
-    ReleasedScope(const ReleasedScope&) = delete;
-    ReleasedScope& operator=(const ReleasedScope&) = delete;
-
-private:
-    InterpreterRelease& interpreter_;
-};
-
 }  // namespace
 
 Clock::time_point deadline_after(Clock::time_point now, std::uint64_t ms) {
@@ -172,16 +159,19 @@ CleanRead read_until_ready(Session& session, const ReadParams& params,
                            InterpreterRelease& interpreter) {
     const std::uint64_t timeout_ms = params.timeout_ms.value_or(kDefaultTimeoutMs);
     const std::uint32_t max_output_bytes = params.max_output_bytes.value_or(kDefaultMaxOutputBytes);
-    ReleasedScope released(interpreter);
-    CleanRead read{should_wait_for_markers(session)
-                       ? take_until_ready(session, timeout_ms, max_output_bytes,
-                                          params.settle_ms.value_or(kDefaultSettleMs))
-                       : take_until_quiet(session, timeout_ms,
-                                          params.quiet_ms.value_or(kDefaultQuietMs),
-                                          max_output_bytes),
-                   {}};
-    read.text = sanitize_for_agent(read.taken.bytes());
-    return read;
+    // After a fork the channel's reader thread is not here: nothing arrives.
+    if (!started_here(session)) return CleanRead{TakenOutput(session), {}};
+    return without_interpreter(&interpreter, [&] {
+        CleanRead read{should_wait_for_markers(session)
+                           ? take_until_ready(session, timeout_ms, max_output_bytes,
+                                              params.settle_ms.value_or(kDefaultSettleMs))
+                           : take_until_quiet(session, timeout_ms,
+                                              params.quiet_ms.value_or(kDefaultQuietMs),
+                                              max_output_bytes),
+                       {}};
+        read.text = sanitize_for_agent(read.taken.bytes());
+        return read;
+    });
 }
 
 Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view input,

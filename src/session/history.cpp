@@ -51,6 +51,8 @@ std::string TakenOutput::commit_and_release() {
 Result<CleanRead> take_available(Session& session, std::optional<std::uint32_t> max_bytes) {
     std::size_t limit = max_bytes ? *max_bytes : kDefaultReadAvailableBytes;
     CleanRead read{TakenOutput(session), {}};
+    // A forked copy reads nothing: the output belongs to the process that started the session.
+    if (!started_here(session)) return read;
     std::string& raw = read.taken.bytes();
     // What does not fit under the limit stays queued for the next read.
     bool usable = session.rx.apply([&](Receiver& rx) {

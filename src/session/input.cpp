@@ -43,10 +43,12 @@ int wait_for_room(int fd, InterpreterRelease* waiting, WriteDeadline deadline) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         int slice = static_cast<int>(std::min<long long>(left, kRoomWaitSliceMs));
         pollfd p{fd, POLLOUT, 0};
-        if (waiting != nullptr) waiting->release();
-        int r = ::poll(&p, 1, slice);
-        int err = errno;
-        if (waiting != nullptr) waiting->reacquire();
+        int err = 0;
+        int r = without_interpreter(waiting, [&] {
+            int polled = ::poll(&p, 1, slice);
+            err = errno;
+            return polled;
+        });
         if (r < 0) {
             if (err == EINTR) continue;
             return err;
@@ -170,6 +172,7 @@ BufferedWriter::~BufferedWriter() {
 
 Result<void> write_bytes(Session& session, std::string_view bytes, InterpreterRelease* waiting,
                          WriteDeadline deadline) {
+    if (!started_here(session)) return runtime_error("write failed: " + foreign_process_text(session));
     auto writer = session.writer.lock();
     if (!writer) return runtime_error("writer lock poisoned");
     if (auto r = (*writer)->write(bytes, waiting, deadline); !r) {
@@ -185,6 +188,8 @@ Result<void> write_bytes(Session& session, std::string_view bytes, InterpreterRe
 }
 
 Result<void> send_ctrl_c(Session& session, InterpreterRelease* waiting) {
+    // A forked copy must not interrupt the program of the process that started it.
+    if (!started_here(session)) return runtime_error("flush failed: " + foreign_process_text(session));
     auto writer = session.writer.lock();
     if (!writer) return runtime_error("writer lock poisoned");
     if (auto r = (*writer)->interrupt(waiting); !r) return runtime_error("flush failed: " + r.error());

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "session/interpreter_release.hpp"
 #include "session/unique_fd.hpp"
 
 namespace pellux {
@@ -20,17 +21,6 @@ inline constexpr std::chrono::milliseconds kInterruptWriteBound{1000};
 
 using WriteDeadline = std::chrono::steady_clock::time_point;
 inline constexpr WriteDeadline kNoWriteDeadline = WriteDeadline::max();
-
-// Lets the interpreter run other threads while the session waits: for
-// output in the waiting reads, for room in the terminal when writing.
-class InterpreterRelease {
-public:
-    virtual void release() = 0;
-    virtual void reacquire() = 0;
-
-protected:
-    ~InterpreterRelease() = default;
-};
 
 class BufferedWriter {
 public:

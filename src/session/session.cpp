@@ -2,10 +2,12 @@
 #include "session/session.hpp"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "session/errno_text.hpp"
 
@@ -22,8 +24,11 @@ std::expected<UniqueFd, int> dup_cloexec(int fd) {
 }  // namespace
 
 Session::Session(PtyProcess process_, BufferedWriter writer_, Receiver rx_, ReaderThread reader,
-                 std::string command_, bool interactive_, std::size_t max_history_bytes_)
-    : max_history_bytes(max_history_bytes_),
+                 std::string command_, bool interactive_, std::size_t max_history_bytes_,
+                 DescriptorNumbers descriptors_)
+    : origin_pid(::getpid()),
+      descriptors(descriptors_),
+      max_history_bytes(max_history_bytes_),
       history(max_history_bytes_),
       ready_markers(),
       interactive(interactive_),
@@ -59,6 +64,7 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
     // descriptor of this terminal; the reader polls before it reads.
     int flags = ::fcntl(writer_fd->get(), F_GETFL);
     if (flags >= 0) ::fcntl(writer_fd->get(), F_SETFL, flags | O_NONBLOCK);
+    DescriptorNumbers numbers{process->master(), writer_fd->get(), reader_fd->get(), -1};
     BufferedWriter writer(std::move(*writer_fd));
     std::optional<std::pair<Sender, Receiver>> channel;
     try {
@@ -68,6 +74,7 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
         return start_error("Failed to create output channel: " +
                            system_error_text(e.code().value()));
     }
+    numbers.wake = channel->first.wake_fd();
     std::optional<ReaderThread> reader;
     try {
         reader.emplace(spawn_reader_thread(std::move(channel->first), std::move(*reader_fd)));
@@ -76,7 +83,7 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
     }
     auto session = std::make_unique<Session>(std::move(*process), std::move(writer),
                                              std::move(channel->second), std::move(*reader), command,
-                                             interactive, max_history_bytes);
+                                             interactive, max_history_bytes, numbers);
     raw->reset();  // the record keeps the process's master and the two duplicates
     return session;
 }
@@ -87,23 +94,55 @@ void store_initial_markers(Session& session, std::optional<std::vector<std::stri
     **lock = markers ? std::move(*markers) : kDefaultReadyMarkers;
 }
 
-void close_inner(Session& session) {
-    (void)session.process.exit();
-    std::optional<ReaderThread> handle;
-    if (auto lock = session.reader_thread.lock()) {
-        handle = std::move(**lock);
-        (*lock)->reset();
+bool started_here(const Session& session) { return ::getpid() == session.origin_pid; }
+
+std::string foreign_process_text(const Session& session) {
+    return "the session was started by process " + std::to_string(session.origin_pid) +
+           " and cannot be used in process " + std::to_string(::getpid()) +
+           " (after a fork it is closed here)";
+}
+
+void close_inner(Session& session, InterpreterRelease* waiting) {
+    if (!started_here(session)) return;
+    // The signals, their pauses and the join can take a second; none of it
+    // needs the interpreter.
+    without_interpreter(waiting, [&] {
+        (void)session.process.exit();
+        std::optional<ReaderThread> handle;
+        if (auto lock = session.reader_thread.lock()) {
+            handle = std::move(**lock);
+            (*lock)->reset();
+        }
+        if (handle) handle->finish(kReaderGrace);
+    });
+}
+
+void dispose_session(std::unique_ptr<Session> session, InterpreterRelease* waiting) {
+    if (!session) return;
+    if (!started_here(*session)) {
+        // Only the descriptor table is this process's own. The record's
+        // destructors would signal the original's child, wake and wait for a
+        // reader thread that is not here, and take locks that a thread which
+        // is not here may have held at the fork; its memory stays unreleased.
+        const DescriptorNumbers& fds = session->descriptors;
+        for (int fd : {fds.master, fds.writer, fds.reader, fds.wake}) {
+            if (fd >= 0) ::close(fd);
+        }
+        (void)session.release();
+        return;
     }
-    if (handle) handle->finish(kReaderGrace);
+    close_inner(*session, waiting);
+    session.reset();  // quick now: the child is collected and the reader joined
 }
 
 Result<bool> is_alive(Session& session) {
+    if (!started_here(session)) return false;
     auto alive = session.process.is_alive();
     if (!alive) return runtime_error("is_alive failed: " + errno_text(alive.error()));
     return *alive;
 }
 
-Result<void> reset(std::unique_ptr<Session>& slot) {
+Result<void> reset(std::unique_ptr<Session>& slot, InterpreterRelease* waiting) {
     Session& old = *slot;
     std::string command = old.command;
     bool interactive = old.interactive;
@@ -114,7 +153,7 @@ Result<void> reset(std::unique_ptr<Session>& slot) {
         if (!lock) throw InternalFailure(kPoisonedUnwrap);
         markers = **lock;
     }
-    close_inner(old);
+    close_inner(old, waiting);
     auto fresh = spawn_session(command, interactive, cap);
     if (!fresh) return std::unexpected(fresh.error());
     {
@@ -123,7 +162,7 @@ Result<void> reset(std::unique_ptr<Session>& slot) {
         **lock = std::move(markers);
     }
     (void)read_available(**fresh, kResetDrainBytes);
-    slot = std::move(*fresh);  // disposes of the old record
+    dispose_session(std::exchange(slot, std::move(*fresh)), waiting);
     return {};
 }
 

@@ -7,6 +7,8 @@
 // read_available.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,6 +20,7 @@
 #include "session/guarded.hpp"
 #include "session/history.hpp"
 #include "session/input.hpp"
+#include "session/interpreter_release.hpp"
 #include "session/output_channel.hpp"
 #include "session/pty_process.hpp"
 #include "session/reader_thread.hpp"
@@ -27,21 +30,38 @@ namespace pellux {
 
 inline const std::vector<std::string> kDefaultReadyMarkers = {"pwndbg> ", "(gdb) "};
 
+// The descriptors a record owns, by number, for releasing the copies a
+// forked process inherited without touching what they belong to.
+struct DescriptorNumbers {
+    int master = -1;  // the process's own
+    int writer = -1;
+    int reader = -1;  // owned by the reader thread
+    int wake = -1;    // the channel's wake eventfd, shared with the reader thread
+};
+
 // How long close waits for the reader thread to end by itself once the child
 // is gone, before stopping it (a background process may hold the terminal).
 inline constexpr std::chrono::milliseconds kReaderGrace{500};
 
 struct Session {
     Session(PtyProcess process, BufferedWriter writer, Receiver rx, ReaderThread reader,
-            std::string command, bool interactive, std::size_t max_history_bytes);
+            std::string command, bool interactive, std::size_t max_history_bytes,
+            DescriptorNumbers descriptors);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Disposal: close_inner, then the members are released in the order
-    // process, writer, rx, reader_thread, command, ready_markers, history
-    // (reverse declaration order below).
+    // Disposal in the process that started the record: close_inner, then the
+    // members are released in the order process, writer, rx, reader_thread,
+    // command, ready_markers, history (reverse declaration order below).
+    // Anywhere else use dispose_session, which never runs this.
     ~Session();
 
+    // The process that started the record. After a fork the other process
+    // shares the terminal, the child and the wake descriptor but has neither
+    // the child as its own nor the reader thread; there the record behaves as
+    // closed (see started_here).
+    const pid_t origin_pid;
+    const DescriptorNumbers descriptors;
     std::size_t max_history_bytes;
     Guarded<History> history;
     Guarded<std::vector<std::string>> ready_markers;
@@ -62,9 +82,29 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
 // Stores the constructor's marker list, or the defaults when none was given.
 void store_initial_markers(Session& session, std::optional<std::vector<std::string>> markers);
 
+// False in a process other than the one that started the record (a forked
+// copy of the host). There the record behaves as closed: reads return
+// nothing, is_alive is false, writes fail, close does nothing, and disposal
+// releases only this process's copies of the descriptors. It signals no
+// process (the child is not ours), wakes nothing (the wake eventfd is shared
+// with the original's reader thread) and joins nothing (the reader thread
+// does not exist here); nor may it take a lock that a thread which does not
+// exist here might have held at the fork.
+bool started_here(const Session& session);
+
+// The message of a write refused by a record used after a fork.
+std::string foreign_process_text(const Session& session);
+
 // Ends the child and the reader thread. Never fails. Output already queued
-// stays readable.
-void close_inner(Session& session);
+// stays readable. `waiting`, when given, is released for the termination
+// pauses and the join.
+void close_inner(Session& session, InterpreterRelease* waiting = nullptr);
+
+// Disposes of a record: closes it (with `waiting` released while it waits)
+// and releases it, or, in a process other than the one that started it,
+// closes only this process's copies of its descriptors and leaves the rest
+// of the record unreleased.
+void dispose_session(std::unique_ptr<Session> session, InterpreterRelease* waiting = nullptr);
 
 Result<bool> is_alive(Session& session);
 
@@ -72,8 +112,9 @@ Result<bool> is_alive(Session& session);
 inline constexpr std::uint32_t kResetDrainBytes = 262144;
 
 // Replaces the whole record with a fresh one for the same command, mode and
-// markers. On a failed start the old record stays, closed.
-Result<void> reset(std::unique_ptr<Session>& slot);
+// markers. On a failed start the old record stays, closed. `waiting` as for
+// close_inner.
+Result<void> reset(std::unique_ptr<Session>& slot, InterpreterRelease* waiting = nullptr);
 
 // History and the reads that never wait.
 inline constexpr std::size_t kDefaultReadAvailableBytes = 65536;
