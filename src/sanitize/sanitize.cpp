@@ -271,23 +271,27 @@ inline void copy_run(u8* d, const u8* s, std::size_t len, std::size_t input_left
     }
 }
 
-// Position after the escape sequence starting at q (s[q] is ESC), or n when
-// the input ends first: an unfinished sequence drops the rest of the input.
+// Marks a sequence that the input ends inside of.
+constexpr std::size_t kUnfinished = ~std::size_t{0};
+
+// Position after the escape sequence starting at q (s[q] is ESC), or
+// kUnfinished when the input ends first: an unfinished sequence drops the
+// rest of the input.
 inline std::size_t skip_escape(const u8* s, std::size_t n, std::size_t q, SequenceScanner& scan) {
-    if (n - q < 2) return n;
+    if (n - q < 2) return kUnfinished;
     std::size_t end;
     switch (s[q + 1]) {
         case '[':
             end = scan.csi_final(q + 2);
-            return end == n ? n : end + 1;
+            return end == n ? kUnfinished : end + 1;
         case ']':
             end = scan.osc_end(q + 2);
-            return end == n ? n : end + (s[end] == kBel ? 1 : 2);
+            return end == n ? kUnfinished : end + (s[end] == kBel ? 1 : 2);
         case 'P':
         case '^':
         case '_':
             end = scan.st(q + 2);
-            return end == n ? n : end + 2;
+            return end == n ? kUnfinished : end + 2;
         default:  // any other escape is two bytes long, whatever the second is
             return q + 2;
     }
@@ -296,16 +300,21 @@ inline std::size_t skip_escape(const u8* s, std::size_t n, std::size_t q, Sequen
 struct Filtered {
     std::size_t size;
     bool maybe_non_ascii;  // false only if every copied byte is below 80
+    std::size_t consumed;  // n, or the ESC of the sequence the input ends in
 };
 
 // Filters s[0, n) into d, which has room for n bytes and does not overlap s.
-Filtered filter(const u8* s, std::size_t n, u8* d) {
+// `mark(i, o)` is told some of the positions where the filter stands between
+// two tokens (about one per window): input position, output length there.
+template <class Mark>
+Filtered filter(const u8* s, std::size_t n, u8* d, Mark mark) {
     SequenceScanner scan(s, n);
     Block high = no_high();
     u8 pad[kWindow];
     std::size_t i = 0;  // next input byte
     std::size_t o = 0;  // next output byte; never ahead of i
     while (i < n) {
+        mark(i, o);
         const std::size_t base = i - i % kWindow;
         const u64 special = special_mask(window(s, n, base, pad), &high);
         u64 pending = special & from_bit(i - base);
@@ -319,6 +328,7 @@ Filtered filter(const u8* s, std::size_t n, u8* d) {
                 continue;
             }
             i = skip_escape(s, n, q, scan);
+            if (i == kUnfinished) return {o, any_high(high), q};
             if (i - base >= kWindow) break;
             pending = special & from_bit(i - base);
         }
@@ -329,7 +339,7 @@ Filtered filter(const u8* s, std::size_t n, u8* d) {
             i = end;
         }
     }
-    return {o, any_high(high)};
+    return {o, any_high(high), n};
 }
 
 // --- Stage 2 ----------------------------------------------------------------
@@ -513,6 +523,35 @@ void repair(std::string& text, std::size_t bad) {
 
 }  // namespace
 
+std::size_t filter_controls(std::string_view raw, std::string& out, std::vector<FilterPoint>* points,
+                            std::size_t raw_base) {
+    const auto* in = reinterpret_cast<const u8*>(raw.data());
+    const std::size_t n = raw.size();
+    const std::size_t start = out.size();
+    std::size_t consumed = n;
+    out.resize_and_overwrite(start + n, [&](char* buf, std::size_t) {
+        auto* d = reinterpret_cast<u8*>(buf) + start;
+        const Filtered f = points
+            ? filter(in, n, d, [&](std::size_t i, std::size_t o) {
+                  points->push_back({raw_base + i, start + o});
+              })
+            : filter(in, n, d, [](std::size_t, std::size_t) {});
+        consumed = f.consumed;
+        return start + f.size;
+    });
+    return consumed;
+}
+
+std::size_t valid_utf8_prefix(std::string_view text) {
+    return valid_prefix(reinterpret_cast<const u8*>(text.data()), text.size());
+}
+
+void decode_lossy(std::string& text, std::size_t valid) {
+    const auto* s = reinterpret_cast<const u8*>(text.data());
+    const std::size_t good = valid + valid_prefix(s + valid, text.size() - valid);
+    if (good != text.size()) repair(text, good);
+}
+
 std::string sanitize_for_agent(std::string_view raw) {
     const auto* in = reinterpret_cast<const u8*>(raw.data());
     const std::size_t n = raw.size();
@@ -521,7 +560,7 @@ std::string sanitize_for_agent(std::string_view raw) {
     // Stage 1 never grows its input, so one allocation at the input's length
     // holds its output; resize_and_overwrite spares zero-filling it.
     text.resize_and_overwrite(n, [&](char* out, std::size_t) {
-        const Filtered f = filter(in, n, reinterpret_cast<u8*>(out));
+        const Filtered f = filter(in, n, reinterpret_cast<u8*>(out), [](std::size_t, std::size_t) {});
         maybe_non_ascii = f.maybe_non_ascii;
         return f.size;
     });
