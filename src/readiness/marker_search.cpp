@@ -18,10 +18,28 @@ bool has_control(std::string_view m) {
     return false;
 }
 
+// A prompt's first byte is rare in ordinary output, so the search jumps from
+// one occurrence of it to the next with memchr, which covers many bytes a
+// cycle, and compares the rest there. Should the first byte turn out common,
+// it hands over to glibc's memmem, which is linear-time (two-way) whatever
+// the text.
 bool contains(std::string_view haystack, const std::string& needle) {
-    if (needle.size() == 1) return std::memchr(haystack.data(), needle[0], haystack.size()) != nullptr;
-    // glibc's memmem is linear-time (two-way for long needles).
-    return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
+    const char* p = haystack.data();
+    if (needle.size() == 1) return std::memchr(p, needle[0], haystack.size()) != nullptr;
+    if (haystack.size() < needle.size()) return false;
+    const char* const last = p + (haystack.size() - needle.size());  // last place a match can start
+    std::size_t misses = 0;
+    while (p <= last) {
+        p = static_cast<const char*>(std::memchr(p, needle[0], static_cast<std::size_t>(last - p) + 1));
+        if (p == nullptr) return false;
+        if (std::memcmp(p + 1, needle.data() + 1, needle.size() - 1) == 0) return true;
+        ++p;
+        if (++misses > 8 && misses * 16 > static_cast<std::size_t>(p - haystack.data())) {
+            const std::size_t rest = static_cast<std::size_t>(haystack.data() + haystack.size() - p);
+            return ::memmem(p, rest, needle.data(), needle.size()) != nullptr;
+        }
+    }
+    return false;
 }
 
 // The trie while it is built: children by byte, in order.

@@ -12,10 +12,21 @@ constexpr std::size_t kNone = ~std::size_t{0};
 void ReadText::filter_pending(std::string_view buffer) {
     consumed_ += filter_controls(buffer.substr(consumed_), text_, window_ ? &points_ : nullptr, consumed_);
     // Where the filter stopped it stands between tokens too.
-    if (window_) points_.push_back({consumed_, text_.size()});
+    if (window_) {
+        points_.push_back({consumed_, text_.size()});
+        drop_points_before(buffer.size() > window_ ? buffer.size() - window_ : 0);
+    }
     const std::size_t open = buffer.size() - consumed_;
     retry_at_ = open ? consumed_ + 2 * open : 0;
     check_utf8();
+}
+
+void ReadText::drop_points_before(std::size_t start) {
+    while (first_point_ < points_.size() && points_[first_point_].raw < start) ++first_point_;
+    if (first_point_ > 1024 && first_point_ * 2 > points_.size()) {
+        points_.erase(points_.begin(), points_.begin() + static_cast<std::ptrdiff_t>(first_point_));
+        first_point_ = 0;
+    }
 }
 
 void ReadText::check_utf8() {
@@ -40,11 +51,7 @@ bool ReadText::window_has_marker(std::string_view buffer, const MarkerSearch& ma
     const std::size_t start = end > window_ ? end - window_ : 0;
     if (!markers.ascii()) return markers.found_in(sanitize_for_agent(buffer.substr(start)));
 
-    while (first_point_ < points_.size() && points_[first_point_].raw < start) ++first_point_;
-    if (first_point_ > 1024 && first_point_ * 2 > points_.size()) {
-        points_.erase(points_.begin(), points_.begin() + static_cast<std::ptrdiff_t>(first_point_));
-        first_point_ = 0;
-    }
+    drop_points_before(start);
 
     // Filtered from the window's start, the bytes may read differently at
     // first (the window can begin inside a sequence). Once that filter

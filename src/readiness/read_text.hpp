@@ -43,6 +43,8 @@ public:
 
 private:
     void filter_pending(std::string_view buffer);
+    // Forgets the points before `start`: windows only move forwards.
+    void drop_points_before(std::size_t start);
     void check_utf8();
 
     std::size_t window_;

@@ -238,6 +238,16 @@ void examples() {
         text.feed(buffer);
         check(text.window_has_marker(buffer, search), "the window's own start was not searched", 0, 2);
     }
+    // A marker whose first byte is everywhere in the text: found, or not,
+    // at the very end, past the point where the search changes method.
+    {
+        const pellux::MarkerSearch search({"aaab"});
+        const std::string text(5000, 'a');
+        check(!search.found_in(text), "a marker found in text without it", 0, 1);
+        check(search.found_in(text + "b"), "a marker at the end of repetitive text was missed", 0, 1);
+        check(search.found_in("aab" + text + "b"), "a marker at both ends was missed", 0, 1);
+        check(!search.found_in("aab"), "a marker longer than the text matched", 0, 1);
+    }
     // A marker with a control byte never matches; an empty one always does.
     {
         const pellux::MarkerSearch never({"a\rb"});
