@@ -84,7 +84,8 @@ MarkerSearch::MarkerSearch(const std::vector<std::string>& markers) {
         }
         node->terminal = true;
     }
-    // Flatten breadth first: a node's children get consecutive edges.
+    // Flatten breadth first: a node's children get consecutive edges, so
+    // the root's children are nodes 1, 2, ... in byte order.
     std::vector<const BuildNode*> order{&root};
     nodes_.emplace_back();
     for (std::size_t k = 0; k < order.size(); ++k) {
@@ -93,6 +94,7 @@ MarkerSearch::MarkerSearch(const std::vector<std::string>& markers) {
         nodes_[k].first_edge = static_cast<std::uint32_t>(edges_.size());
         nodes_[k].edge_count = static_cast<std::uint32_t>(b->children.size());
         for (const auto& [byte, child] : b->children) {
+            if (k == 0) root_child_[byte] = static_cast<std::uint32_t>(order.size());
             edges_.push_back({byte, static_cast<std::uint32_t>(order.size())});
             order.push_back(child.get());
             nodes_.emplace_back();
@@ -121,9 +123,9 @@ bool MarkerSearch::found_by_trie(std::string_view text) const {
         if (i + 1 == n) break;
         const unsigned pair = s[i] << 8 | s[i + 1];
         if (!(pairs[pair / 64] >> (pair % 64) & 1)) continue;
-        // Walk the trie from the root along the text.
-        std::uint32_t node = 0;
-        for (std::size_t j = i; j < n; ++j) {
+        // Walk the trie along the text, from the root's child for this byte.
+        std::uint32_t node = root_child_[s[i]];
+        for (std::size_t j = i + 1; j < n; ++j) {
             const Node& nd = nodes_[node];
             const Edge* first = edges_.data() + nd.first_edge;
             const Edge* last = first + nd.edge_count;

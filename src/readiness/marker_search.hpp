@@ -65,6 +65,7 @@ private:
     std::array<bool, 256> one_byte_{};
     std::vector<std::uint64_t> pairs_;  // 65,536 bits: byte pairs that start a marker
     std::vector<Node> nodes_;           // the trie, root first
+    std::array<std::uint32_t, 256> root_child_{};  // the root's child for each byte (0: none)
     std::vector<Edge> edges_;           // each node's edges sorted by byte
 };
 
