@@ -102,6 +102,25 @@ MarkerSearch::MarkerSearch(const std::vector<std::string>& markers) {
     }
 }
 
+std::shared_ptr<const MarkerSearch> MarkerSearch::for_markers(const std::vector<std::string>& markers) {
+    if (markers.size() <= kFewMarkers) return std::make_shared<const MarkerSearch>(markers);
+    struct Kept {
+        std::vector<std::string> markers;
+        std::shared_ptr<const MarkerSearch> search;
+    };
+    thread_local std::vector<Kept> kept;  // most recently used last
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+        if (kept[k].markers != markers) continue;
+        std::rotate(kept.begin() + static_cast<std::ptrdiff_t>(k), kept.begin() + static_cast<std::ptrdiff_t>(k) + 1,
+                    kept.end());
+        return kept.back().search;
+    }
+    auto search = std::make_shared<const MarkerSearch>(markers);
+    if (kept.size() == kKeptLists) kept.erase(kept.begin());
+    kept.push_back({markers, search});
+    return search;
+}
+
 bool MarkerSearch::found_in(std::string_view text) const {
     if (always_) return true;
     if (texts_.empty()) return false;

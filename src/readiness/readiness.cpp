@@ -77,7 +77,7 @@ std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
         snapshot = **lock;
     }
     const bool check = !snapshot.empty();
-    const MarkerSearch markers(snapshot);
+    const std::shared_ptr<const MarkerSearch> markers = MarkerSearch::for_markers(snapshot);
     ReadText own(kMarkerScanWindow);
     ReadText& clean = text ? *text : own;
     const std::size_t cap = max_output_bytes;
@@ -92,7 +92,7 @@ std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
             if (status == RecvStatus::Empty) continue;
             clean.feed(buffer);
             if (!check) continue;
-            if (clean.window_has_marker(buffer, markers)) {
+            if (clean.window_has_marker(buffer, *markers)) {
                 marker_seen = true;
                 break;
             }

@@ -248,6 +248,27 @@ void examples() {
         check(search.found_in("aab" + text + "b"), "a marker at both ends was missed", 0, 1);
         check(!search.found_in("aab"), "a marker longer than the text matched", 0, 1);
     }
+    // Long lists are kept and reused per thread: each list still gets its
+    // own search, also with more lists in turn than are kept, and a list
+    // equal to a kept one gets that one's answers.
+    {
+        std::vector<std::vector<std::string>> lists;
+        for (int l = 0; l < 7; ++l) {
+            std::vector<std::string> markers;
+            for (int k = 0; k < 20; ++k) markers.push_back("L" + std::to_string(l) + "m" + std::to_string(k) + ">");
+            lists.push_back(markers);
+        }
+        for (int round = 0; round < 3; ++round) {
+            for (std::size_t l = 0; l < lists.size(); ++l) {
+                const auto search = pellux::MarkerSearch::for_markers(lists[l]);
+                const auto again = pellux::MarkerSearch::for_markers(std::vector<std::string>(lists[l]));
+                const std::string own = "x L" + std::to_string(l) + "m7> y";
+                const std::string other = "x L" + std::to_string((l + 1) % lists.size()) + "m7> y";
+                check(search->found_in(own) && again->found_in(own), "a kept list missed its marker", 0, l);
+                check(!search->found_in(other), "a kept list matched another list's marker", 0, l);
+            }
+        }
+    }
     // A marker with a control byte never matches; an empty one always does.
     {
         const pellux::MarkerSearch never({"a\rb"});
