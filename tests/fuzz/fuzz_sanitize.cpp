@@ -189,8 +189,8 @@ bool has_forbidden_control(std::string_view s) {
     return false;
 }
 
-void check(std::string_view input) {
-    const std::string got = pellux::sanitize_for_agent(input);
+std::string check(std::string_view input) {
+    std::string got = pellux::sanitize_for_agent(input);
     if (!valid_utf8(got)) fail("result is not valid UTF-8", input, got);
     if (has_forbidden_control(got)) fail("result holds a control byte", input, got);
     if (got.size() > 3 * input.size()) fail("result longer than 3 bytes per input byte", input, got);
@@ -198,26 +198,29 @@ void check(std::string_view input) {
     if (got != want) fail("result differs from the reference", input, got, &want);
     const std::string again = pellux::sanitize_for_agent(got);
     if (again != got) fail("cleaning clean text changed it", got, again, &got);
+    return got;
 }
 
 // The stages apart, as a read uses them on output that arrives in chunks:
 // the input filtered in two calls, the second resumed where the first
 // stopped, with points reported; then decoded. Must equal the one-pass
 // result, and a filter started at any reported point must give the rest.
-void check_stages(std::string_view input) {
+void check_stages(std::string_view input, const std::string& want) {
     const std::size_t cut = input.empty() ? 0 : static_cast<u8>(input[0]) * input.size() / 256;
     std::string text;
     std::vector<pellux::FilterPoint> points;
     std::size_t used = pellux::filter_controls(input.substr(0, cut), text, &points);
     used += pellux::filter_controls(input.substr(used), text, &points, used);
-    for (const auto& p : points) {
+    // Two points, spread out: each costs a pass over the rest.
+    const std::size_t step = points.size() / 2 + 1;
+    for (std::size_t k = 0; k < points.size(); k += step) {
+        const pellux::FilterPoint& p = points[k];
         std::string tail;
         pellux::filter_controls(input.substr(p.raw), tail);
         if (p.out > text.size() || tail != std::string_view(text).substr(p.out))
             fail("filtering from a reported point differs", input, tail);
     }
     pellux::decode_lossy(text, pellux::valid_utf8_prefix(std::string_view(text).substr(0, text.size() / 2)));
-    const std::string want = pellux::sanitize_for_agent(input);
     if (text != want) fail("the stages apart differ from one pass", input, text, &want);
 }
 
@@ -228,8 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // past the end is caught. The second pass shifts the start by one byte,
     // which moves every vector block boundary.
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    check(input);
+    const std::string got = check(input);
     if (size > 0) check(input.substr(1));
-    check_stages(input);
+    check_stages(input, got);
     return 0;
 }
