@@ -33,6 +33,8 @@ CORE_SOURCES = [
     "src/session/errno_text.cpp",
     "src/sanitize/sanitize.cpp",
     "src/readiness/readiness.cpp",
+    "src/readiness/marker_search.cpp",
+    "src/readiness/read_text.cpp",
 ]
 
 BUILDS = {

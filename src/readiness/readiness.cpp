@@ -1,7 +1,9 @@
 #include "readiness/readiness.hpp"
 
-#include <cstring>
+#include <algorithm>
 
+#include "readiness/marker_search.hpp"
+#include "readiness/read_text.hpp"
 #include "sanitize/sanitize.hpp"
 
 namespace pellux {
@@ -9,48 +11,6 @@ namespace pellux {
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A marker as it can appear in clean text. Bytes the cleaner always removes
-// (controls other than TAB and LF) can never be matched, so such a marker is
-// kept as "never matches" instead of being cleaned into something that might.
-struct MarkerText {
-    std::string text;
-    bool matchable;
-};
-
-std::vector<MarkerText> prepare_markers(const std::vector<std::string>& markers) {
-    std::vector<MarkerText> prepared;
-    prepared.reserve(markers.size());
-    for (const auto& m : markers) {
-        bool controls = false;
-        for (unsigned char c : m) {
-            if (c < 0x20 && c != '\t' && c != '\n') {
-                controls = true;
-                break;
-            }
-        }
-        // For text without control bytes, cleaning is exactly the lossy
-        // UTF-8 decode a marker is read with.
-        prepared.push_back(controls ? MarkerText{{}, false} : MarkerText{sanitize_for_agent(m), true});
-    }
-    return prepared;
-}
-
-bool contains(std::string_view haystack, const std::string& needle) {
-    if (needle.empty()) return true;
-    if (needle.size() == 1) return std::memchr(haystack.data(), needle[0], haystack.size()) != nullptr;
-    // glibc's memmem is linear-time (two-way for long needles).
-    return ::memmem(haystack.data(), haystack.size(), needle.data(), needle.size()) != nullptr;
-}
-
-bool window_has_marker(const std::string& buffer, const std::vector<MarkerText>& markers) {
-    std::size_t n = std::min(buffer.size(), kMarkerScanWindow);
-    std::string text = sanitize_for_agent(std::string_view(buffer).substr(buffer.size() - n));
-    for (const auto& m : markers) {
-        if (m.matchable && contains(text, m.text)) return true;
-    }
-    return false;
-}
 
 // One receive under the `rx` lock, appending at most `room` bytes; the rest
 // of a chunk that does not fit stays queued for the next read.
@@ -62,6 +22,23 @@ RecvStatus receive_one(Session& session, std::string& buffer, std::size_t room,
         throw InternalFailure(kPoisonedUnwrap);
     }
     return status;
+}
+
+
+// How long a receive may wait when the next moment anything can change is
+// `until`. Nothing but a chunk or that moment can end the wait, so it is
+// not cut into slices; the bound only keeps far deadlines from overflowing
+// the clock arithmetic of the wait.
+Clock::duration wait_until(Clock::time_point now, Clock::time_point until) {
+    if (until <= now) return Clock::duration::zero();
+    return std::min<Clock::duration>(until - now, kLongestWait);
+}
+
+// quiet_ms rounded up to whole quiet slices, saturating.
+std::uint64_t quiet_slices_ms(std::uint64_t quiet_ms) {
+    const std::uint64_t slice = static_cast<std::uint64_t>(kQuietSlice.count());
+    const std::uint64_t slices = quiet_ms / slice + (quiet_ms % slice != 0);
+    return slices > UINT64_MAX / slice ? UINT64_MAX : slices * slice;
 }
 
 }  // namespace
@@ -81,14 +58,18 @@ bool should_wait_for_markers(Session& session) {
 }
 
 TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
-                             std::uint32_t max_output_bytes, std::uint64_t settle_ms) {
+                             std::uint32_t max_output_bytes, std::uint64_t settle_ms, ReadText* text) {
     const auto deadline = deadline_after(Clock::now(), timeout_ms);
-    std::vector<MarkerText> markers;
+    std::vector<std::string> snapshot;
     {
         auto lock = session.ready_markers.lock();
         if (!lock) throw InternalFailure(kPoisonedUnwrap);
-        markers = prepare_markers(**lock);
+        snapshot = **lock;
     }
+    const bool check = !snapshot.empty();
+    const std::shared_ptr<const MarkerSearch> markers = MarkerSearch::for_markers(snapshot);
+    ReadText own(kMarkerScanWindow);
+    ReadText& clean = text ? *text : own;
     const std::size_t cap = max_output_bytes;
     TakenOutput taken(session);
     std::string& buffer = taken.bytes();
@@ -97,11 +78,12 @@ TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
         while (buffer.size() < cap) {
             auto now = Clock::now();
             if (now >= deadline) break;
-            auto wait = std::min<Clock::duration>(deadline - now, kMarkerWaitSlice);
-            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait);
+            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, deadline));
             if (status == RecvStatus::Disconnected) break;
-            if (status == RecvStatus::Empty || markers.empty()) continue;
-            if (window_has_marker(buffer, markers)) {
+            if (status == RecvStatus::Empty) continue;
+            clean.feed(buffer);
+            if (!check) continue;
+            if (clean.window_has_marker(buffer, *markers)) {
                 marker_seen = true;
                 break;
             }
@@ -115,14 +97,19 @@ TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
                 RecvStatus::Received) {
                 break;
             }
+            clean.feed(buffer);
         }
     }
     return taken;
 }
 
 TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                             std::uint32_t max_output_bytes) {
+                             std::uint32_t max_output_bytes, ReadText* text) {
     const auto deadline = deadline_after(Clock::now(), timeout_ms);
+    // Quiet output used to be noticed on a 25 ms grid that starts at the
+    // latest chunk; the read still ends at the first grid point past the
+    // quiet period, now from a single wait.
+    const std::uint64_t grid_ms = quiet_slices_ms(quiet_ms);
     auto latest_chunk = Clock::now();
     bool received = false;
     const std::size_t cap = max_output_bytes;
@@ -133,12 +120,13 @@ TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::ui
             auto now = Clock::now();
             if (now >= deadline) break;
             if (received && now >= deadline_after(latest_chunk, quiet_ms)) break;
-            auto wait = std::min<Clock::duration>(deadline - now, kQuietSlice);
-            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait);
+            const auto until = received ? std::min(deadline, deadline_after(latest_chunk, grid_ms)) : deadline;
+            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, until));
             if (status == RecvStatus::Disconnected) break;
             if (status == RecvStatus::Received) {
                 latest_chunk = Clock::now();
                 received = true;
+                if (text) text->feed(buffer);
             }
         }
     }
@@ -146,13 +134,15 @@ TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::ui
 }
 
 std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
-                                   std::uint32_t max_output_bytes, std::uint64_t settle_ms) {
-    return take_until_ready(session, timeout_ms, max_output_bytes, settle_ms).commit_and_release();
+                                   std::uint32_t max_output_bytes, std::uint64_t settle_ms,
+                                   ReadText* text) {
+    return take_until_ready(session, timeout_ms, max_output_bytes, settle_ms, text).commit_and_release();
 }
 
 std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
-                                   std::uint64_t quiet_ms, std::uint32_t max_output_bytes) {
-    return take_until_quiet(session, timeout_ms, quiet_ms, max_output_bytes).commit_and_release();
+                                   std::uint64_t quiet_ms, std::uint32_t max_output_bytes,
+                                   ReadText* text) {
+    return take_until_quiet(session, timeout_ms, quiet_ms, max_output_bytes, text).commit_and_release();
 }
 
 CleanRead read_until_ready(Session& session, const ReadParams& params,
@@ -162,14 +152,16 @@ CleanRead read_until_ready(Session& session, const ReadParams& params,
     // After a fork the channel's reader thread is not here: nothing arrives.
     if (!started_here(session)) return CleanRead{TakenOutput(session), {}};
     return without_interpreter(&interpreter, [&] {
-        CleanRead read{should_wait_for_markers(session)
-                           ? take_until_ready(session, timeout_ms, max_output_bytes,
-                                              params.settle_ms.value_or(kDefaultSettleMs))
-                           : take_until_quiet(session, timeout_ms,
-                                              params.quiet_ms.value_or(kDefaultQuietMs),
-                                              max_output_bytes),
+        // The text is cleaned as the chunks come in, while the read waits.
+        const bool markers = should_wait_for_markers(session);
+        ReadText text(markers ? kMarkerScanWindow : 0);
+        CleanRead read{markers ? take_until_ready(session, timeout_ms, max_output_bytes,
+                                                  params.settle_ms.value_or(kDefaultSettleMs), &text)
+                               : take_until_quiet(session, timeout_ms,
+                                                  params.quiet_ms.value_or(kDefaultQuietMs),
+                                                  max_output_bytes, &text),
                        {}};
-        read.text = sanitize_for_agent(read.taken.bytes());
+        read.text = std::move(text).finish(read.taken.bytes());
         return read;
     });
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "readiness/read_text.hpp"
 #include "session/session.hpp"
 
 namespace pellux {
@@ -23,9 +24,13 @@ inline constexpr std::uint64_t kDefaultSettleMs = 200;
 inline constexpr std::uint64_t kDefaultQuietMs = 80;
 
 inline constexpr std::size_t kMarkerScanWindow = 8192;
-inline constexpr std::chrono::milliseconds kMarkerWaitSlice{50};
 inline constexpr std::chrono::milliseconds kSettleSlice{25};
 inline constexpr std::chrono::milliseconds kQuietSlice{25};
+// The longest single wait for a chunk. A wait ends at the next moment a
+// rule can change the read's outcome (its deadline, the end of a quiet
+// period) or when a chunk comes; waking earlier changes nothing, so waits
+// are not sliced shorter than that.
+inline constexpr std::chrono::hours kLongestWait{1};
 
 struct ReadParams {
     std::optional<std::uint64_t> timeout_ms;
@@ -41,18 +46,23 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::
 // True when the session waits for markers: interactive with a non-empty list.
 bool should_wait_for_markers(Session& session);
 
-// The raw reads, recording what they took in the history.
+// The raw reads, recording what they took in the history. Given a
+// ReadText, they feed it every chunk as it arrives (the marker read always
+// keeps one, for its marker search).
 std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
-                                   std::uint32_t max_output_bytes, std::uint64_t settle_ms);
+                                   std::uint32_t max_output_bytes, std::uint64_t settle_ms,
+                                   ReadText* text = nullptr);
 std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
-                                   std::uint64_t quiet_ms, std::uint32_t max_output_bytes);
+                                   std::uint64_t quiet_ms, std::uint32_t max_output_bytes,
+                                   ReadText* text = nullptr);
 
 // The same, leaving the history to the caller (see TakenOutput): a read that
 // fails, out of memory, puts back what it took.
 TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
-                             std::uint32_t max_output_bytes, std::uint64_t settle_ms);
+                             std::uint32_t max_output_bytes, std::uint64_t settle_ms,
+                             ReadText* text = nullptr);
 TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                             std::uint32_t max_output_bytes);
+                             std::uint32_t max_output_bytes, ReadText* text = nullptr);
 
 // The whole read: mode choice, read, cleaning. Timeout, cap and end of
 // output are not errors. Poisoned locks are internal failures. The caller

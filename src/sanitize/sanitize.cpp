@@ -18,6 +18,7 @@
 
 #include "sanitize/sanitize.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -26,6 +27,7 @@
 
 #if defined(__SSE2__) && !defined(PELLUX_SANITIZE_PORTABLE)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #define PELLUX_SANITIZE_SSE2 1
 #endif
 
@@ -271,23 +273,25 @@ inline void copy_run(u8* d, const u8* s, std::size_t len, std::size_t input_left
     }
 }
 
-// Position after the escape sequence starting at q (s[q] is ESC), or n when
-// the input ends first: an unfinished sequence drops the rest of the input.
+// Position after the escape sequence starting at q (s[q] is ESC), or ~q
+// when the input ends first: an unfinished sequence drops the rest of the
+// input. ~q lies past any input, so the filter's loops end on it as they
+// end at the input's end, with no test of their own.
 inline std::size_t skip_escape(const u8* s, std::size_t n, std::size_t q, SequenceScanner& scan) {
-    if (n - q < 2) return n;
+    if (n - q < 2) return ~q;
     std::size_t end;
     switch (s[q + 1]) {
         case '[':
             end = scan.csi_final(q + 2);
-            return end == n ? n : end + 1;
+            return end == n ? ~q : end + 1;
         case ']':
             end = scan.osc_end(q + 2);
-            return end == n ? n : end + (s[end] == kBel ? 1 : 2);
+            return end == n ? ~q : end + (s[end] == kBel ? 1 : 2);
         case 'P':
         case '^':
         case '_':
             end = scan.st(q + 2);
-            return end == n ? n : end + 2;
+            return end == n ? ~q : end + 2;
         default:  // any other escape is two bytes long, whatever the second is
             return q + 2;
     }
@@ -296,6 +300,7 @@ inline std::size_t skip_escape(const u8* s, std::size_t n, std::size_t q, Sequen
 struct Filtered {
     std::size_t size;
     bool maybe_non_ascii;  // false only if every copied byte is below 80
+    std::size_t consumed;  // n, or the ESC of the sequence the input ends in
 };
 
 // Filters s[0, n) into d, which has room for n bytes and does not overlap s.
@@ -329,7 +334,7 @@ Filtered filter(const u8* s, std::size_t n, u8* d) {
             i = end;
         }
     }
-    return {o, any_high(high)};
+    return {o, any_high(high), i > n ? ~i : n};
 }
 
 // --- Stage 2 ----------------------------------------------------------------
@@ -423,11 +428,139 @@ std::size_t locate_invalid(const u8* s, std::size_t n, std::size_t from) {
     return n;
 }
 
+#ifdef PELLUX_SANITIZE_SSE2
+
+// A vector check of multibyte text, 64 bytes at a time, for machines with
+// SSSE3 (chosen at run time: the baseline x86-64 the package is built for
+// has only SSE2). It tells only how far the text is sure to be the start of
+// well-formed UTF-8; the DFA finds the exact end from there.
+//
+// Every rule of well-formed UTF-8 is a rule about a byte and the one before
+// it (a lead byte needs a continuation byte next; E0 needs A0..BF next, and
+// so on), except how many continuation bytes a lead byte takes. Each
+// pairwise rule that can fail is one bit below; whether a pair breaks it
+// depends on three nibbles: the high and low nibble of the earlier byte and
+// the high nibble of the later one. Three 16-entry tables, one per nibble,
+// hold for each nibble value the rules it takes part in, and a pair breaks
+// a rule when all three of its nibbles do (a PSHUFB lookup each, then AND).
+// The count of continuation bytes is checked apart: two in a row are right
+// exactly when the byte two back starts a 3- or 4-byte character or the one
+// three back starts a 4-byte one.
+namespace utf8_rules {
+constexpr u8 kShort = 1 << 0;      // lead byte, then no continuation byte
+constexpr u8 kLong = 1 << 1;       // ASCII, then a continuation byte
+constexpr u8 kOverlong3 = 1 << 2;  // E0, then 80..9F
+constexpr u8 kTooLarge = 1 << 3;   // F4..FF, then 90..BF
+constexpr u8 kSurrogate = 1 << 4;  // ED, then A0..BF
+constexpr u8 kOverlong2 = 1 << 5;  // C0 or C1, then a continuation byte
+constexpr u8 kOverlong4 = 1 << 6;  // F0 or F5..FF, then 80..8F
+constexpr u8 kTwoConts = 1 << 7;   // two continuation bytes (checked apart)
+constexpr u8 kAny = kShort | kLong | kTwoConts;
+}  // namespace utf8_rules
+
+[[gnu::target("ssse3")]] inline Block table(const u8 (&t)[16]) { return load(t); }
+
+[[gnu::target("ssse3")]] inline Block utf8_errors(Block cur, Block prev) {
+    using namespace utf8_rules;
+    // Indexed by the high nibble of the earlier byte.
+    static constexpr u8 kFirstHigh[16] = {
+        kLong, kLong, kLong, kLong, kLong, kLong, kLong, kLong,  // 00..7F
+        kTwoConts, kTwoConts, kTwoConts, kTwoConts,              // 80..BF
+        kShort | kOverlong2,                                     // C0..CF
+        kShort,                                                  // D0..DF
+        kShort | kOverlong3 | kSurrogate,                        // E0..EF
+        kShort | kTooLarge | kOverlong4,                         // F0..FF
+    };
+    // Indexed by the low nibble of the earlier byte.
+    static constexpr u8 kFirstLow[16] = {
+        kAny | kOverlong3 | kOverlong2 | kOverlong4,  // x0
+        kAny | kOverlong2,                            // x1
+        kAny, kAny,                                   // x2, x3
+        kAny | kTooLarge,                             // x4
+        kAny | kTooLarge | kOverlong4, kAny | kTooLarge | kOverlong4, kAny | kTooLarge | kOverlong4,
+        kAny | kTooLarge | kOverlong4, kAny | kTooLarge | kOverlong4, kAny | kTooLarge | kOverlong4,
+        kAny | kTooLarge | kOverlong4, kAny | kTooLarge | kOverlong4,  // x5..xC
+        kAny | kTooLarge | kOverlong4 | kSurrogate,                      // xD
+        kAny | kTooLarge | kOverlong4, kAny | kTooLarge | kOverlong4,  // xE, xF
+    };
+    // Indexed by the high nibble of the later byte.
+    static constexpr u8 kSecondHigh[16] = {
+        kShort, kShort, kShort, kShort, kShort, kShort, kShort, kShort,  // 00..7F
+        kLong | kTwoConts | kOverlong2 | kOverlong3 | kOverlong4,        // 80..8F
+        kLong | kTwoConts | kOverlong2 | kOverlong3 | kTooLarge,         // 90..9F
+        kLong | kTwoConts | kOverlong2 | kTooLarge | kSurrogate,         // A0..AF
+        kLong | kTwoConts | kOverlong2 | kTooLarge | kSurrogate,         // B0..BF
+        kShort, kShort, kShort, kShort,                                  // C0..FF
+    };
+    const Block nibble = splat(0x0F);
+    const Block prev1 = _mm_alignr_epi8(cur, prev, 15);
+    const Block rules = _mm_and_si128(
+        _mm_and_si128(_mm_shuffle_epi8(table(kFirstHigh), _mm_and_si128(_mm_srli_epi16(prev1, 4), nibble)),
+                      _mm_shuffle_epi8(table(kFirstLow), _mm_and_si128(prev1, nibble))),
+        _mm_shuffle_epi8(table(kSecondHigh), _mm_and_si128(_mm_srli_epi16(cur, 4), nibble)));
+    // High bit set where the byte two back is E0 or above, or the byte three
+    // back F0 or above: there a continuation byte must follow another.
+    const Block prev2 = _mm_alignr_epi8(cur, prev, 14);
+    const Block prev3 = _mm_alignr_epi8(cur, prev, 13);
+    const Block third = _mm_subs_epu8(prev2, splat(0xE0 - 0x80));
+    const Block fourth = _mm_subs_epu8(prev3, splat(0xF0 - 0x80));
+    const Block must_continue = _mm_and_si128(_mm_or_si128(third, fourth), splat(0x80));
+    return _mm_xor_si128(rules, must_continue);
+}
+
+// Nonzero where the block's last bytes start a character it does not finish.
+[[gnu::target("ssse3")]] inline Block unfinished_at_end(Block v) {
+    static constexpr u8 kLast[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF};
+    return _mm_subs_epu8(v, table(kLast));
+}
+
+// Length of a prefix of s[0, n) that is the start of well-formed text (it
+// may end inside a character), a multiple of 64.
+[[gnu::target("ssse3")]] std::size_t ssse3_valid_run(const u8* s, std::size_t n) {
+    Block prev = _mm_setzero_si128();
+    Block unfinished = _mm_setzero_si128();
+    std::size_t i = 0;
+    for (; n - i >= 64; i += 64) {
+        const Block v0 = load(s + i), v1 = load(s + i + 16), v2 = load(s + i + 32), v3 = load(s + i + 48);
+        if (bits(_mm_or_si128(_mm_or_si128(v0, v1), _mm_or_si128(v2, v3))) == 0) {
+            // ASCII: fine unless a character was left open before it.
+            if (bits(_mm_cmpeq_epi8(unfinished, _mm_setzero_si128())) != 0xFFFF) return i;
+        } else {
+            const Block errors = _mm_or_si128(_mm_or_si128(utf8_errors(v0, prev), utf8_errors(v1, v0)),
+                                              _mm_or_si128(utf8_errors(v2, v1), utf8_errors(v3, v2)));
+            if (bits(_mm_cmpeq_epi8(errors, _mm_setzero_si128())) != 0xFFFF) return i;
+        }
+        unfinished = unfinished_at_end(v3);
+        prev = v3;
+    }
+    return i;
+}
+
+bool have_ssse3() {
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return have;
+}
+
+#endif
+
 // Length of the longest well-formed prefix of s[0, n).
 std::size_t valid_prefix(const u8* s, std::size_t n) {
     constexpr std::size_t kChunk = 16;
     u64 state = kAccept;
     std::size_t i = 0;
+#ifdef PELLUX_SANITIZE_SSE2
+    if (n >= 64 && have_ssse3()) {
+        i = ssse3_valid_run(s, n);
+        // Back to the start of the character open at i, if any: the DFA goes
+        // on from there in its first state.
+        while (i > 0 && (s[i - 1] & 0xC0) == 0x80) --i;
+        if (i > 0 && s[i - 1] >= 0xC0) --i;
+    }
+#endif
     while (n - i >= kChunk) {
         if ((state & 63) == kAccept) {
             i += ascii_blocks(s + i, n - i);
@@ -512,6 +645,57 @@ void repair(std::string& text, std::size_t bad) {
 }
 
 }  // namespace
+
+std::size_t filter_controls(std::string_view raw, std::string& out, std::vector<FilterPoint>* points,
+                            std::size_t raw_base) {
+    const auto* in = reinterpret_cast<const u8*>(raw.data());
+    const std::size_t n = raw.size();
+    const std::size_t start = out.size();
+    std::size_t consumed = n;
+    out.resize_and_overwrite(start + n, [&](char* buf, std::size_t) {
+        auto* d = reinterpret_cast<u8*>(buf) + start;
+        if (!points) {
+            const Filtered f = filter(in, n, d);
+            consumed = f.consumed;
+            return start + f.size;
+        }
+        // In pieces, so that a point lies at least every kPiece bytes: where
+        // a piece is filtered to its end, the filter stands between tokens.
+        // A piece that ends inside a sequence is filtered again from the
+        // sequence's ESC, twice as long, which keeps a long sequence linear.
+        constexpr std::size_t kPiece = 256;
+        std::size_t i = 0;
+        std::size_t o = 0;
+        std::size_t piece = kPiece;
+        while (i < n) {
+            points->push_back({raw_base + i, start + o});
+            const std::size_t len = std::min(piece, n - i);
+            const Filtered f = filter(in + i, len, d + o);
+            o += f.size;
+            if (f.consumed == len) {
+                i += len;
+                piece = kPiece;
+                continue;
+            }
+            i += f.consumed;
+            if (len == n - (i - f.consumed)) break;  // unfinished at the end of the input
+            piece = std::max(kPiece, 2 * (len - f.consumed));
+        }
+        consumed = std::min(i, n);
+        return start + o;
+    });
+    return consumed;
+}
+
+std::size_t valid_utf8_prefix(std::string_view text) {
+    return valid_prefix(reinterpret_cast<const u8*>(text.data()), text.size());
+}
+
+void decode_lossy(std::string& text, std::size_t valid) {
+    const auto* s = reinterpret_cast<const u8*>(text.data());
+    const std::size_t good = valid + valid_prefix(s + valid, text.size() - valid);
+    if (good != text.size()) repair(text, good);
+}
 
 std::string sanitize_for_agent(std::string_view raw) {
     const auto* in = reinterpret_cast<const u8*>(raw.data());

@@ -458,6 +458,91 @@ void test_properties(std::uint64_t seed) {
 
 }  // namespace
 
+// Multibyte text long enough for the vector UTF-8 check (64-byte blocks),
+// with one fault of every kind placed at every offset across the first
+// blocks: the check must stop before it, and the DFA must then find exactly
+// the place and the length of the ill-formed part.
+void test_multibyte_runs() {
+    static const char* const kChars[] = {"\xC3\xA9", "\xE2\x86\x92", "\xF0\x9F\x9A\x80", "\xD0\xBF",
+                                         "\xE6\x97\xA5", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBD", "a"};
+    static const char* const kFaults[] = {
+        "\x80",             "\xBF\xBF",     "\xC3",         "\xC3\x41",     "\xE2\x86",
+        "\xE2\x41\x86",   "\xF0\x9F\x9A", "\xC0\x80",   "\xC1\xBF",     "\xE0\x80\x80",
+        "\xE0\x9F\xBF",   "\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF",
+        "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFF", "\xFE",
+        "\xC3\xA9\x80",   "\xE2\x86\x92\x80", "\xF0\x9F\x9A\x80\x80", "\xC3\xC3\xA9", "\xE2\xE2\x86\x92",
+        "\xC3\x1B[m\xA9",  // joined by the filter: well-formed after all
+    };
+    std::string text;
+    for (int k = 0; text.size() < 400; ++k) text += kChars[k % std::size(kChars)];
+    for (const char* fault : kFaults) {
+        for (std::size_t at = 0; at < 200; ++at) {
+            // Keep characters whole around the fault, so it is the only one.
+            std::size_t cut = at;
+            while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+            compare(text.substr(0, cut) + fault + text.substr(cut), "multibyte fault", true);
+            // The fault at the very end, where the input stops inside it.
+            compare(text.substr(0, cut) + fault, "multibyte fault at the end", true);
+        }
+    }
+    // Mostly well-formed multibyte text with rare damage, many lengths.
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::string in;
+        const std::size_t len = rng() % 1500;
+        while (in.size() < len) {
+            const auto r = rng() % 1000;
+            if (r < 3) {
+                in += kFaults[rng() % std::size(kFaults)];
+            } else if (r < 6) {
+                in += static_cast<char>(rng() & 0xFF);
+            } else if (r < 10) {
+                in += "\r\n";
+            } else {
+                in += kChars[rng() % std::size(kChars)];
+            }
+        }
+        compare(in, "random multibyte text", true);
+    }
+}
+
+// The two stages apart: filtering in pieces, each resumed where the last
+// stopped, gives what one pass gives; the reported points are places a
+// filter can start from; decoding afterwards gives sanitize_for_agent.
+void test_stages(std::uint64_t seed) {
+    std::mt19937_64 rng(seed ^ 0x5EED);
+    for (int round = 0; round < 3000; ++round) {
+        const std::string in = random_input(rng, 1 + rng() % 400);
+        std::string whole;
+        std::vector<pellux::FilterPoint> points;
+        const std::size_t used = pellux::filter_controls(in, whole, &points);
+        CHECK(used <= in.size());
+        std::string text = whole;
+        pellux::decode_lossy(text);
+        CHECK(text == pellux::sanitize_for_agent(in));
+        std::string rest;
+        CHECK(pellux::filter_controls(std::string_view(in).substr(used), rest) == 0 || used == in.size());
+        CHECK(rest.empty());
+        for (const auto& p : points) {
+            std::string tail;
+            pellux::filter_controls(std::string_view(in).substr(p.raw), tail);
+            CHECK(p.out <= whole.size() && tail == whole.substr(p.out));
+        }
+        // Fed in random pieces, from wherever the previous call stopped.
+        std::string pieces;
+        std::size_t from = 0;
+        for (std::size_t end = 0; end < in.size();) {
+            end = std::min(in.size(), end + 1 + rng() % 300);
+            from += pellux::filter_controls(std::string_view(in).substr(from, end - from), pieces);
+        }
+        CHECK(pieces == whole && from == used);
+        const std::size_t valid = pellux::valid_utf8_prefix(whole);
+        std::string decoded = whole;
+        pellux::decode_lossy(decoded, valid);
+        CHECK(decoded == text);
+    }
+}
+
 int main(int argc, char** argv) {
     const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 0) : 20240601;
     test_worked_examples();
@@ -471,6 +556,8 @@ int main(int argc, char** argv) {
     test_window_boundaries();
     test_random(seed);
     test_properties(seed);
+    test_multibyte_runs();
+    test_stages(seed);
     if (g_failed) std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed ? 1 : 0;

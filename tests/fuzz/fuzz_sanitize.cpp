@@ -7,8 +7,11 @@
 //   - comes back unchanged when cleaned again (clean text is a fixed point).
 // The fast implementation scans in vector blocks; the reference below never
 // looks at more than one byte at a time, so a block-boundary slip shows up
-// as a mismatch. Built with AddressSanitizer and UBSan, an overread or an
-// overflow ends the run too. .ci/stages/fuzz.sh builds and runs it.
+// as a mismatch; multibyte text of 64 bytes and more also goes through the
+// vector UTF-8 check, which must agree with the reference's decode. The
+// two stages called apart, as a read does while its output arrives, must
+// give the same text. Built with AddressSanitizer and UBSan, an overread or
+// an overflow ends the run too. .ci/stages/fuzz.sh builds and runs it.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sanitize/sanitize.hpp"
 
@@ -185,8 +189,8 @@ bool has_forbidden_control(std::string_view s) {
     return false;
 }
 
-void check(std::string_view input) {
-    const std::string got = pellux::sanitize_for_agent(input);
+std::string check(std::string_view input) {
+    std::string got = pellux::sanitize_for_agent(input);
     if (!valid_utf8(got)) fail("result is not valid UTF-8", input, got);
     if (has_forbidden_control(got)) fail("result holds a control byte", input, got);
     if (got.size() > 3 * input.size()) fail("result longer than 3 bytes per input byte", input, got);
@@ -194,6 +198,30 @@ void check(std::string_view input) {
     if (got != want) fail("result differs from the reference", input, got, &want);
     const std::string again = pellux::sanitize_for_agent(got);
     if (again != got) fail("cleaning clean text changed it", got, again, &got);
+    return got;
+}
+
+// The stages apart, as a read uses them on output that arrives in chunks:
+// the input filtered in two calls, the second resumed where the first
+// stopped, with points reported; then decoded. Must equal the one-pass
+// result, and a filter started at any reported point must give the rest.
+void check_stages(std::string_view input, const std::string& want) {
+    const std::size_t cut = input.empty() ? 0 : static_cast<u8>(input[0]) * input.size() / 256;
+    std::string text;
+    std::vector<pellux::FilterPoint> points;
+    std::size_t used = pellux::filter_controls(input.substr(0, cut), text, &points);
+    used += pellux::filter_controls(input.substr(used), text, &points, used);
+    // Two points, spread out: each costs a pass over the rest.
+    const std::size_t step = points.size() / 2 + 1;
+    for (std::size_t k = 0; k < points.size(); k += step) {
+        const pellux::FilterPoint& p = points[k];
+        std::string tail;
+        pellux::filter_controls(input.substr(p.raw), tail);
+        if (p.out > text.size() || tail != std::string_view(text).substr(p.out))
+            fail("filtering from a reported point differs", input, tail);
+    }
+    pellux::decode_lossy(text, pellux::valid_utf8_prefix(std::string_view(text).substr(0, text.size() / 2)));
+    if (text != want) fail("the stages apart differ from one pass", input, text, &want);
 }
 
 }  // namespace
@@ -203,7 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // past the end is caught. The second pass shifts the start by one byte,
     // which moves every vector block boundary.
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    check(input);
+    const std::string got = check(input);
     if (size > 0) check(input.substr(1));
+    check_stages(input, got);
     return 0;
 }
