@@ -25,6 +25,12 @@ process group and answers `WAITING` only when all of the following hold:
 * none of the threads above woke up while we looked (their context-switch
   counts did not change), so the picture is one moment, not a collage.
 
+Beside the answer, `InputProbe.reading` says whether some thread of the
+foreground group was asleep waiting for the terminal at all, even where the
+answer is `BUSY` because something else could wake it or something else in
+the group is still running: a prompt printed while nobody reads the terminal
+is not a prompt yet.
+
 Where /proc cannot tell (the syscall file is unreadable under ptrace
 restrictions or for another user, an architecture we do not decode), the
 answer is `UNKNOWN`, said once per process as a `RuntimeWarning`, and never
@@ -149,6 +155,12 @@ class InputProbe:
     def __init__(self, pid: int) -> None:
         self.pid = pid
         self.reason: str | None = None  # why the last answer was UNKNOWN
+        # After each check: whether some thread of the foreground group was
+        # asleep waiting for the terminal, even where the answer is BUSY (an
+        # event loop with a timer, or a sleeping job beside a shell that
+        # reads). A program nobody in which reads has not finished answering,
+        # whatever its output looks like.
+        self.reading = False
         arch = platform.machine()
         self._nr = _SYSCALLS.get(arch)
         self._wait_calls: dict[int, str] = {}
@@ -183,6 +195,7 @@ class InputProbe:
     # -- the steps --------------------------------------------------------
 
     def _check(self) -> Verdict:
+        self.reading = False
         if self._nr is None:
             raise _Unknown(f"system calls of {platform.machine()} are not decoded")
         try:
@@ -209,13 +222,21 @@ class InputProbe:
         if not self._output_taken(terminal):
             return Verdict.BUSY
         # The same threads, still asleep and not woken meanwhile: nothing was
-        # written after the checks above.
+        # written after the checks above. A woken thread counts its switch
+        # only when it sleeps again; until then its state is no longer S.
         for thread in first:
             try:
                 if self._switches(thread.path) != thread.switches:
                     return Verdict.BUSY
+                if _stat_fields(f"{thread.path}/stat")[0] not in (b"S", b"Z", b"X"):
+                    return Verdict.BUSY
             except OSError:
                 return Verdict.BUSY  # it ended meanwhile: something happened
+        try:
+            if int(_stat_fields(f"/proc/{self.pid}/stat")[5]) != tpgid:
+                return Verdict.BUSY  # another group took the terminal meanwhile
+        except OSError:
+            return Verdict.EXITED
         return Verdict.WAITING
 
     def _foreground(self, session: int, tpgid: int) -> list[int]:
@@ -247,9 +268,9 @@ class InputProbe:
     def _look(self, members: list[int], terminal: int) -> list[_Thread] | None:
         """Every thread of `members` asleep on the terminal or parked, at least
         one on the terminal: the threads with their context-switch counts.
-        None when any thread is doing something else."""
+        None when any thread is doing something else. Sets `reading`."""
         threads: list[_Thread] = []
-        on_terminal = False
+        settled = True
         for pid in members:
             try:
                 tids = os.listdir(f"/proc/{pid}/task")
@@ -262,9 +283,7 @@ class InputProbe:
                     state = _stat_fields(f"{path}/stat")[0]
                     if state in (b"Z", b"X"):
                         continue  # an exited thread of a live process runs nothing
-                    if state != b"S":
-                        return None
-                    call = _read(f"{path}/syscall").split()
+                    call = _read(f"{path}/syscall").split() if state == b"S" else []
                 except FileNotFoundError:
                     return None  # it ended while we looked
                 except PermissionError as error:
@@ -274,11 +293,12 @@ class InputProbe:
                         raise _Unknown(f"{path}/syscall: {error.strerror}") from None
                     return None
                 kind = self._classify(pid, call, terminal)
-                if kind is None:
-                    return None
-                on_terminal = on_terminal or kind == "terminal"
+                if kind in ("terminal", "loose"):
+                    self.reading = True
+                if kind not in ("terminal", "parked"):
+                    settled = False
                 threads.append(_Thread(path, switches))
-        return threads if on_terminal else None
+        return threads if settled and self.reading else None
 
     @staticmethod
     def _switches(path: str) -> bytes:
@@ -290,7 +310,9 @@ class InputProbe:
 
     def _classify(self, pid: int, call: list[bytes], terminal: int) -> str | None:
         """'terminal' (waits for the terminal and nothing that could wake it
-        otherwise), 'parked' (a futex wait without a timeout) or None."""
+        otherwise), 'loose' (waits for the terminal, but a timer or another
+        descriptor may end the wait first), 'parked' (a futex wait without a
+        timeout) or None (anything else)."""
         if not call or call[0] == b"running" or call[0].startswith(b"-"):
             return None  # on a CPU, or blocked outside a system call (a page fault)
         name = self._wait_calls.get(int(call[0]))
@@ -323,13 +345,13 @@ class InputProbe:
         else:  # epoll_pwait2: a timespec pointer
             fds = self._epollfds(pid, _as_int(args[0]))
             finite = args[3] != 0
-        if finite or fds is None:
-            return None  # a timer can end the wait: the program may act on its own
-        if not any(self._is_terminal(pid, fd, terminal) for fd in fds):
+        if fds is None or not any(self._is_terminal(pid, fd, terminal) for fd in fds):
             return None
+        if finite:
+            return "loose"  # a timer can end the wait: the program may act on its own
         for fd in fds:
             if not self._is_terminal(pid, fd, terminal) and not self._is_inert(pid, fd):
-                return None
+                return "loose"
         return "terminal"
 
     def _memory(self, pid: int, address: int, size: int) -> bytes | None:

@@ -49,11 +49,16 @@ class Program:
 
     def wait_for(self, verdict: Verdict, within: float = WAIT_S) -> float:
         """Polls until the probe says `verdict`; seconds it took."""
+        return self.wait_until(lambda: self.probe.check() is verdict, within, f"verdict {verdict}")
+
+    def wait_until(self, predicate, within: float = WAIT_S, what: str = "reading stopped") -> float:
+        """Checks the probe until `predicate()` holds; seconds it took."""
         start = time.monotonic()
-        while (seen := self.probe.check()) is not verdict:
-            assert time.monotonic() - start < within, f"still {seen} after {within} s, wanted {verdict}"
+        while True:
+            if predicate():
+                return time.monotonic() - start
+            assert time.monotonic() - start < within, f"no {what} within {within} s"
             time.sleep(0.001)
-        return time.monotonic() - start
 
     def take(self) -> str:
         """What the program wrote since the last take()."""
@@ -120,8 +125,9 @@ def test_real_programs_wait_compute_and_wait_again(program, name):
     p.send(slow)
     # While it computes the answer is not there and the probe never says
     # WAITING; once it says so, the whole answer and the prompt are queued.
-    p.wait_for(Verdict.BUSY, within=0.5)
+    p.wait_until(lambda: p.probe.check() and not p.probe.reading, within=0.5)
     p.wait_for(Verdict.WAITING)
+    assert p.probe.reading
     text = p.take()
     assert answer in text
     assert text.endswith(prompt)
@@ -157,7 +163,7 @@ def test_every_answer_is_queued_when_the_probe_says_waiting(program, tmp_path):
     )
     p = program(argv)
     p.wait_for(Verdict.WAITING)
-    for turn in range(1, 121):
+    for turn in range(1, 401):
         p.send("go")
         p.wait_for(Verdict.WAITING)
         text = p.take()
@@ -172,7 +178,7 @@ def test_jobs_in_the_foreground_hold_the_turn_and_background_jobs_do_not(program
     p.wait_for(Verdict.WAITING)
     assert p.take().endswith("P$ ")
     p.send("sleep 1 | cat")  # a pipeline: cat reads the pipe, not the terminal
-    p.wait_for(Verdict.BUSY, within=0.5)
+    p.wait_until(lambda: p.probe.check() and not p.probe.reading, within=0.5)
     assert p.wait_for(Verdict.WAITING) > 0.5
     p.send("kill %1")
 
@@ -242,6 +248,7 @@ def test_event_loops_that_can_wake_on_their_own_are_never_waiting(program, tmp_p
         else:
             time.sleep(0.3)
             assert p.probe.check() is Verdict.BUSY, mode
+            assert p.probe.reading  # idle, but not only on the terminal
         p.send("next")
     # node keeps a timer in its loop at all times, idle or not.
     node = program(["node"], {"NODE_NO_READLINE": "1"})
@@ -252,6 +259,7 @@ def test_event_loops_that_can_wake_on_their_own_are_never_waiting(program, tmp_p
         time.sleep(0.01)
     assert text.endswith("> ")
     assert node.probe.check() is Verdict.BUSY
+    assert node.probe.reading
 
 
 def test_pagers_and_raw_reads_with_a_timer(program, tmp_path):
