@@ -1,0 +1,825 @@
+"""An MCP server over stdio that lets a model drive terminal programs.
+
+Each session is one `AsyncTerminal`: the program in its own pseudo-terminal,
+driven from its own thread, so a long read in one session never holds up
+another, and the event loop serving the protocol never blocks.
+
+Shutdown is the part that needs care. A client leaves by closing our stdin;
+the SDK's stdio client then waits about two seconds, signals our process
+group and, two seconds later, kills it. The programs run in terminal sessions
+of their own and get none of those signals, so ending them is our job, and it
+has to be done well inside that window even when a session's thread is stuck
+in a read with a long timeout: such a thread cannot be asked to close (a
+`Pellux` only answers its own thread), so we end the programs of its terminal
+session from outside, which ends the read, and then let it close.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import itertools
+import math
+import os
+import shutil
+import signal
+import sys
+import threading
+import time
+from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Annotated, Any, Literal
+
+try:
+    import anyio
+    from mcp.server.mcpserver import MCPServer
+    from mcp.server.mcpserver.exceptions import ToolError
+    from pydantic import BaseModel, Field
+except ImportError as missing:  # pragma: no cover - depends on the installation
+    raise ImportError(
+        "the pellux MCP server needs the mcp package: pip install 'pellux[mcp]'"
+    ) from missing
+
+from . import AsyncTerminal, Turn
+
+Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
+
+MAX_ROWS = 1000
+MAX_COLS = 1000
+MAX_TIMEOUT_MS = 600_000
+MAX_HISTORY_CHARS = 16_777_216
+MIN_OUTPUT_CHARS = 200
+
+# How long a polite close may take at shutdown before the programs of the
+# sessions still open are ended from outside (their thread may be in a read).
+_POLITE_CLOSE_S = 0.2
+# From the hang-up of a stuck session to SIGKILL of what is left of it.
+_KILL_GRACE_S = 0.3
+# Everything at shutdown must be over before the client's kill arrives.
+_SHUTDOWN_DEADLINE_S = 1.6
+
+STATUS_HELP = (
+    "status says why the read ended: "
+    "'ready' - the program shows its prompt and waits for your next input; "
+    "'quiet' - the output paused (a program without a known prompt; it probably waits for input); "
+    "'timeout' - timeout_ms ran out first: the program is still busy (or waits at a prompt that is "
+    "not recognised); read_output to wait longer, send_interrupt to stop it; "
+    "'exited' - the program ended (alive is false); restart_session to run it again; "
+    "'limit' - the answer was too large for one read; read_output for the rest. "
+    "alive says whether the program still runs. "
+    "truncated is true when the middle of a long output was left out of this answer; "
+    "get_history returns it."
+)
+
+
+# ---------------------------------------------------------------------------
+# Results
+
+
+class StartResult(BaseModel):
+    """The answer of start_session."""
+
+    session_id: str = Field(description="Pass this to every other tool.")
+    output: str = Field(description="What the program printed at start (banner, first prompt).")
+    status: Status = Field(description="Why the first read ended.")
+    alive: bool = Field(description="Whether the program still runs.")
+    truncated: bool = Field(description="True when the middle of the output was left out.")
+
+
+class TurnResult(BaseModel):
+    """The answer of one read."""
+
+    output: str = Field(description="What the program printed, as plain text.")
+    status: Status = Field(description="Why the read ended.")
+    alive: bool = Field(description="Whether the program still runs.")
+    truncated: bool = Field(description="True when the middle of the output was left out.")
+
+
+class CloseResult(BaseModel):
+    closed: bool
+
+
+class SessionInfo(BaseModel):
+    session_id: str
+    command: str
+    args: list[str]
+    alive: bool
+    busy: bool = Field(description="True while a call on this session is running.")
+    cwd: str | None
+    rows: int
+    cols: int
+    idle_seconds: float = Field(description="Seconds since the last call on this session ended.")
+
+
+class SessionList(BaseModel):
+    sessions: list[SessionInfo]
+
+
+class HistoryResult(BaseModel):
+    history: str
+
+
+# ---------------------------------------------------------------------------
+# Processes of the programs' terminal sessions
+
+
+def _processes() -> Iterator[tuple[int, int, int]]:
+    """(pid, ppid, session id) of every process this user can see."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue  # ended meanwhile
+        # The name in parentheses may itself hold spaces and parentheses.
+        fields = stat[stat.rindex(b")") + 2 :].split()
+        yield int(entry), int(fields[1]), int(fields[3])
+
+
+def _program_leaders() -> set[int]:
+    """Pids of our children that lead a session of their own: the programs.
+
+    pellux starts every program as a session leader in a new terminal, and
+    nothing else in this server starts a process, so these are exactly the
+    programs of our sessions (a program keeps its pid across the launcher's
+    exec).
+    """
+    me = os.getpid()
+    return {pid for pid, ppid, sid in _processes() if ppid == me and sid == pid}
+
+
+def _signal_terminal_sessions(sids: Iterable[int], signum: int) -> int:
+    """Sends `signum` to every process of the given terminal sessions.
+
+    Background jobs keep the session id of the terminal they started in even
+    after their parent is gone, so this reaches them too. Returns how many
+    processes were signalled.
+    """
+    wanted = set(sids)
+    wanted.discard(os.getsid(0))  # never ourselves
+    count = 0
+    if not wanted:
+        return 0
+    for pid, _ppid, sid in _processes():
+        if sid in wanted:
+            with contextlib.suppress(OSError):
+                os.kill(pid, signum)
+                count += 1
+    return count
+
+
+def _terminal_sessions_alive(sids: Iterable[int]) -> bool:
+    wanted = set(sids)
+    return any(sid in wanted for _pid, _ppid, sid in _processes())
+
+
+# ---------------------------------------------------------------------------
+# Output shaping
+
+
+def shorten(text: str, max_chars: int) -> tuple[str, bool]:
+    """Keeps the head and the tail of `text` around one line saying what was left out.
+
+    The result is at most `max_chars` long. The tail usually matters most (the
+    prompt, the last lines of an answer), so it gets the larger share.
+    """
+    if len(text) <= max_chars:
+        return text, False
+    omitted = len(text)
+    note = ""
+    # The note's length depends on the count it states; two passes settle it.
+    for _ in range(2):
+        note = (
+            f"\n[... {omitted:,} characters left out here; "
+            "get_history has the whole output ...]\n"
+        )
+        budget = max(0, max_chars - len(note))
+        omitted = len(text) - budget
+    head = budget * 2 // 5
+    tail = budget - head
+    return text[:head] + note + (text[-tail:] if tail else ""), True
+
+
+# ---------------------------------------------------------------------------
+# Sessions
+
+
+@dataclass(frozen=True)
+class Limits:
+    allow: tuple[str, ...] = ()  # absolute paths; empty: anything may start
+    max_sessions: int = 16
+    max_output_chars: int = 20_000
+    idle_timeout_s: float = 3600.0
+
+
+@dataclass
+class _Session:
+    session_id: str
+    command: str
+    args: list[str]
+    cwd: str | None
+    rows: int
+    cols: int
+    terminal: AsyncTerminal
+    leaders: set[int] = field(default_factory=set)
+    busy: int = 0
+    # What the latest answer said; a program seen to exit stays exited until
+    # it is restarted, whatever a cached flag elsewhere says.
+    alive: bool = True
+    last_used: float = field(default_factory=time.monotonic)
+
+
+class SessionError(ToolError):
+    """A tool call that cannot be done; the model reads the message."""
+
+
+def _describe_failure(session_id: str, action: str, error: BaseException) -> str:
+    text = str(error) or type(error).__name__
+    return f"session {session_id}: {action} failed: {text}"
+
+
+def _is_cancellation(error: BaseException) -> bool:
+    return isinstance(error, anyio.get_cancelled_exc_class()) or isinstance(
+        error, (KeyboardInterrupt, SystemExit, GeneratorExit)
+    )
+
+
+class SessionManager:
+    """The open sessions, their limits and their shutdown."""
+
+    def __init__(self, limits: Limits) -> None:
+        self.limits = limits
+        self._sessions: dict[str, _Session] = {}
+        self._closed: dict[str, str] = {}  # session id -> why it is closed
+        self._ids = itertools.count(1)
+        self._starting = 0
+        self._all_leaders: set[int] = set()
+        self._shutting_down = False
+
+    # -- lookup -------------------------------------------------------------
+
+    def _get(self, session_id: str) -> _Session:
+        found = self._sessions.get(session_id)
+        if found is not None:
+            return found
+        why = self._closed.get(session_id)
+        if why is not None:
+            raise SessionError(
+                f"session {session_id!r} is closed ({why}); start_session starts a new one"
+            )
+        raise SessionError(
+            f"unknown session id {session_id!r}; list_sessions shows the open sessions"
+        )
+
+    @contextlib.asynccontextmanager
+    async def _use(self, session_id: str, action: str) -> AsyncIterator[_Session]:
+        session = self._get(session_id)
+        session.busy += 1
+        try:
+            yield session
+        except SessionError:
+            raise
+        except BaseException as error:
+            # pellux's PanicException derives from BaseException only: it must
+            # become an ordinary tool error, never reach the event loop.
+            if _is_cancellation(error):
+                raise
+            if session.session_id not in self._sessions:
+                raise SessionError(
+                    f"session {session_id!r} was closed while {action} was running"
+                ) from None
+            if not session.terminal.alive:
+                session.alive = False
+                raise SessionError(
+                    f"session {session_id!r}: {action} failed: the program has exited; "
+                    "restart_session starts it again, close_session ends the session"
+                ) from None
+            raise SessionError(_describe_failure(session_id, action, error)) from None
+        finally:
+            session.busy -= 1
+            session.last_used = time.monotonic()
+
+    def _turn(self, session: _Session, turn: Turn) -> TurnResult:
+        session.alive = turn.alive
+        output, truncated = shorten(turn.output, self.limits.max_output_chars)
+        return TurnResult(output=output, status=turn.status, alive=turn.alive, truncated=truncated)
+
+    # -- checks -------------------------------------------------------------
+
+    @staticmethod
+    def check_range(name: str, value: int, low: int, high: int) -> None:
+        if not low <= value <= high:
+            raise SessionError(f"{name} must be between {low:,} and {high:,}, got {value:,}")
+
+    def _resolve_program(self, command: str, env: dict[str, str | None] | None) -> str:
+        """The absolute path the program would run from, or a tool error.
+
+        A bare name is looked up along the PATH the program will get (the
+        caller's `env` may change it), so what the allow list checks is what
+        actually starts.
+        """
+        if not command:
+            raise SessionError("command is empty; give a program name or path, e.g. 'python3'")
+        if "\0" in command:
+            raise SessionError("command contains a NUL character")
+        if "/" in command:
+            path = os.path.abspath(command)
+        else:
+            search = os.environ.get("PATH", os.defpath)
+            if env is not None and "PATH" in env:
+                search = env["PATH"] or ""
+            found = shutil.which(command, path=search)
+            if found is None:
+                raise SessionError(
+                    f"cannot start {command!r}: no such program on PATH"
+                    + (" (PATH was changed by env)" if env and "PATH" in env else "")
+                )
+            path = os.path.abspath(found)
+        # Refused here with the reason, rather than as a launcher that exits.
+        if not os.path.exists(path):
+            raise SessionError(f"cannot start {command!r}: ENOENT: No such file or directory")
+        if os.path.isdir(path):
+            raise SessionError(f"cannot start {command!r}: EISDIR: it is a directory")
+        if not os.access(path, os.X_OK):
+            raise SessionError(f"cannot start {command!r}: EACCES: Permission denied (not executable)")
+        return path
+
+    def _check_allowed(self, command: str, path: str) -> None:
+        if not self.limits.allow:
+            return
+        if path not in self.limits.allow:
+            names = ", ".join(os.path.basename(p) for p in self.limits.allow)
+            raise SessionError(
+                f"program {command!r} is not allowed on this server (resolved to {path}); "
+                f"allowed: {names}"
+            )
+
+    # -- tools --------------------------------------------------------------
+
+    async def start(
+        self,
+        command: str,
+        args: Sequence[str],
+        cwd: str | None,
+        env: dict[str, str | None] | None,
+        rows: int,
+        cols: int,
+        ready_markers: Sequence[str] | None,
+        timeout_ms: int,
+    ) -> StartResult:
+        self.check_range("rows", rows, 1, MAX_ROWS)
+        self.check_range("cols", cols, 1, MAX_COLS)
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        for arg in args:
+            if "\0" in arg:
+                raise SessionError("an argument contains a NUL character")
+        if env:
+            for name, value in env.items():
+                if not name or "=" in name or "\0" in name:
+                    raise SessionError(f"env name {name!r} is not a valid variable name")
+                if value is not None and "\0" in value:
+                    raise SessionError(f"env value of {name!r} contains a NUL character")
+        if ready_markers is not None and any(not m for m in ready_markers):
+            raise SessionError("ready_markers must not contain an empty string")
+        if cwd is not None and not os.path.isdir(cwd):
+            raise SessionError(f"cwd {cwd!r} is not an existing directory")
+        path = self._resolve_program(command, env)
+        self._check_allowed(command, path)
+        if self._shutting_down:
+            raise SessionError("the server is shutting down")
+        if len(self._sessions) + self._starting >= self.limits.max_sessions:
+            raise SessionError(
+                f"too many sessions: {self.limits.max_sessions} are open, the most this server "
+                "allows; close_session one you no longer need"
+            )
+
+        session_id = f"s{next(self._ids)}"
+        self._starting += 1
+        try:
+            try:
+                terminal = AsyncTerminal(
+                    command,
+                    list(args),
+                    cwd=cwd,
+                    env=env,
+                    rows=rows,
+                    cols=cols,
+                    ready_markers=list(ready_markers) if ready_markers is not None else None,
+                )
+                await terminal.start()
+            except BaseException as error:
+                if _is_cancellation(error):
+                    raise
+                raise SessionError(f"cannot start {command!r}: {error}") from None
+            session = _Session(session_id, command, list(args), cwd, rows, cols, terminal)
+            self._remember_program(session)
+            self._sessions[session_id] = session
+        finally:
+            self._starting -= 1
+        async with self._use(session_id, "the first read") as session:
+            turn = await session.terminal.read(timeout_ms)
+        result = self._turn(session, turn)
+        return StartResult(session_id=session_id, **result.model_dump())
+
+    def _remember_program(self, session: _Session) -> None:
+        """Notes the program's pid, the id of its terminal session, so that
+        shutdown can end what is left of it whatever state its thread is in."""
+        pid = session.terminal.pid
+        if pid is not None:
+            session.leaders.add(pid)
+            self._all_leaders.add(pid)
+
+    async def send(self, session_id: str, text: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "send_input") as session:
+            return self._turn(session, await session.terminal.send(text, timeout_ms))
+
+    async def read(self, session_id: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "read_output") as session:
+            # A read with no time at all takes nothing; one millisecond takes
+            # what has arrived (and leaves the rest queued for the next read).
+            return self._turn(session, await session.terminal.read(max(timeout_ms, 1)))
+
+    async def interrupt(self, session_id: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "send_interrupt") as session:
+            return self._turn(session, await session.terminal.interrupt(timeout_ms))
+
+    async def restart(self, session_id: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "restart_session") as session:
+            try:
+                turn = await session.terminal.restart(timeout_ms)
+            finally:
+                self._remember_program(session)  # the new program has a new pid
+            return self._turn(session, turn)
+
+    async def history(self, session_id: str, max_chars: int | None) -> HistoryResult:
+        limit = self.limits.max_output_chars if max_chars is None else max_chars
+        self.check_range("max_chars", limit, 1, MAX_HISTORY_CHARS)
+        async with self._use(session_id, "get_history") as session:
+            return HistoryResult(history=await session.terminal.history(limit))
+
+    def list(self) -> SessionList:
+        now = time.monotonic()
+        infos = []
+        for s in self._sessions.values():
+            try:
+                alive = s.alive and bool(s.terminal.alive)
+            except BaseException as error:  # PanicException included
+                if _is_cancellation(error):
+                    raise
+                alive = False
+            infos.append(
+                SessionInfo(
+                    session_id=s.session_id,
+                    command=s.command,
+                    args=s.args,
+                    alive=alive,
+                    busy=s.busy > 0,
+                    cwd=s.cwd,
+                    rows=s.rows,
+                    cols=s.cols,
+                    idle_seconds=0.0 if s.busy else round(now - s.last_used, 1),
+                )
+            )
+        return SessionList(sessions=infos)
+
+    async def close(self, session_id: str, why: str = "closed by close_session") -> CloseResult:
+        session = self._get(session_id)
+        self._forget(session, why)
+        await self._close_all([session], deadline_s=_SHUTDOWN_DEADLINE_S)
+        return CloseResult(closed=True)
+
+    def _forget(self, session: _Session, why: str) -> None:
+        self._sessions.pop(session.session_id, None)
+        self._closed[session.session_id] = why
+
+    # -- idle sessions and shutdown ----------------------------------------
+
+    async def reap_idle(self) -> None:
+        """Closes sessions unused for the idle timeout, forever."""
+        limit = self.limits.idle_timeout_s
+        if limit <= 0:
+            return
+        period = min(max(limit / 4, 0.05), 30.0)
+        while True:
+            await anyio.sleep(period)
+            now = time.monotonic()
+            idle = [
+                s for s in self._sessions.values() if not s.busy and now - s.last_used >= limit
+            ]
+            for s in idle:
+                self._forget(s, f"unused for {limit:g} s")
+            if idle:
+                await self._close_all(idle, deadline_s=_SHUTDOWN_DEADLINE_S)
+
+    async def shutdown(self) -> None:
+        """Closes every session and ends every program, within a bounded time."""
+        self._shutting_down = True
+        sessions = list(self._sessions.values())
+        for s in sessions:
+            self._forget(s, "the server shut down")
+        with anyio.CancelScope(shield=True):
+            await self._close_all(sessions, deadline_s=_SHUTDOWN_DEADLINE_S)
+            # Whatever is left of any program we ever started (a background
+            # job of a session closed earlier, say) ends now.
+            leaders = self._all_leaders | _program_leaders()
+            _signal_terminal_sessions(leaders, signal.SIGKILL)
+
+    async def _close_all(self, sessions: list[_Session], deadline_s: float) -> None:
+        """Closes `sessions` in parallel, forcing the ones that do not close in time.
+
+        A terminal's close runs on its own thread after whatever call is in
+        progress there; a read stuck for minutes would hold it up. So after a
+        short polite wait, the programs of the sessions still open are hung up
+        and then killed from here, which ends their reads at once.
+        """
+        if not sessions:
+            return
+        pending = {s.session_id: s for s in sessions}
+
+        async def close_one(s: _Session) -> None:
+            with contextlib.suppress(BaseException):
+                await s.terminal.close()
+            pending.pop(s.session_id, None)
+
+        with anyio.move_on_after(deadline_s):
+            async with anyio.create_task_group() as tg:
+                for s in sessions:
+                    tg.start_soon(close_one, s)
+                with anyio.move_on_after(_POLITE_CLOSE_S):
+                    while pending:
+                        await anyio.sleep(0.01)
+                if pending:
+                    stuck = {pid for s in pending.values() for pid in s.leaders}
+                    _signal_terminal_sessions(stuck, signal.SIGHUP)
+                    _signal_terminal_sessions(stuck, signal.SIGCONT)
+                    await anyio.sleep(_KILL_GRACE_S)
+                    _signal_terminal_sessions(stuck, signal.SIGKILL)
+        # Background jobs outlive a close only by accident; make sure.
+        rest = {pid for s in sessions for pid in s.leaders}
+        if _terminal_sessions_alive(rest):
+            _signal_terminal_sessions(rest, signal.SIGKILL)
+
+
+# ---------------------------------------------------------------------------
+# The MCP server
+
+
+INSTRUCTIONS = f"""\
+Run command-line programs (shells, REPLs such as python3 or node, debuggers such as gdb, \
+database shells such as sqlite3) in real terminals and talk to them turn by turn. \
+start_session starts one and returns its session_id; send_input types a line and returns \
+the answer when the program shows its prompt again. {STATUS_HELP}"""
+
+
+_TIMEOUT_HELP = f"Milliseconds to wait for the answer (0 to {MAX_TIMEOUT_MS:,})."
+_SESSION_ID_HELP = "The session_id that start_session returned."
+
+
+def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
+    """The MCP server with its tools, and the session manager behind them."""
+    manager = SessionManager(limits)
+    mcp: MCPServer[Any] = MCPServer(
+        "pellux", instructions=INSTRUCTIONS, log_level="WARNING", subscriptions=False
+    )
+
+    @mcp.tool()
+    async def start_session(
+        command: Annotated[str, Field(description="Program name (looked up on PATH) or path.")],
+        args: Annotated[
+            list[str], Field(description="Arguments, passed exactly as given (no shell).")
+        ] = [],  # noqa: B006 - pydantic copies defaults
+        cwd: Annotated[str | None, Field(description="Working directory.")] = None,
+        env: Annotated[
+            dict[str, str | None] | None,
+            Field(description="Environment variables to set; null removes one."),
+        ] = None,
+        rows: Annotated[int, Field(description=f"Terminal rows (1 to {MAX_ROWS}).")] = 24,
+        cols: Annotated[int, Field(description=f"Terminal columns (1 to {MAX_COLS}).")] = 80,
+        ready_markers: Annotated[
+            list[str] | None,
+            Field(
+                description="Prompt strings that mean the program waits for input. Leave null "
+                "for known programs (bash, sh, dash, zsh, python3, gdb, sqlite3, node) and "
+                "for the rest (their reads end when the output pauses); [] forces that."
+            ),
+        ] = None,
+        timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
+    ) -> StartResult:
+        """Start a program in a new terminal and return what it printed up to its first prompt.
+
+        Use one session per program and keep it for many turns: the program keeps its
+        state (variables, breakpoints, working directory) between send_input calls.
+        Close it with close_session when done."""
+        return await manager.start(
+            command, args, cwd, env, rows, cols, ready_markers, timeout_ms
+        )
+
+    @mcp.tool()
+    async def send_input(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        input: Annotated[
+            str, Field(description="The text to type; a line feed is added (Enter).")
+        ],
+        timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
+    ) -> TurnResult:
+        """Type one line into the program, as at a keyboard followed by Enter, and return
+        its answer. Send one command per call; for a multi-line block in a REPL, send its
+        lines in one input separated by line feeds and end a compound statement with an
+        empty line.
+
+        If status is 'timeout' the program is still working: read_output to wait more,
+        or send_interrupt to stop it."""
+        return await manager.send(session_id, input, timeout_ms)
+
+    @mcp.tool()
+    async def read_output(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        timeout_ms: Annotated[
+            int,
+            Field(
+                description="0 returns what is already there without waiting; more waits "
+                f"that long for the prompt (up to {MAX_TIMEOUT_MS:,})."
+            ),
+        ] = 0,
+    ) -> TurnResult:
+        """Return output the program printed since the last answer, without typing
+        anything. Use it after a 'timeout' or 'limit' status, or to follow a program
+        that keeps printing."""
+        return await manager.read(session_id, timeout_ms)
+
+    @mcp.tool()
+    async def send_interrupt(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 5_000,
+    ) -> TurnResult:
+        """Press Ctrl-C in the terminal, then return the answer. Use it when a command
+        runs too long or hangs (status 'timeout'), or to leave a half-typed
+        multi-line statement: the program stops the running command and shows its
+        prompt again, keeping its state. In gdb it stops the program being debugged."""
+        return await manager.interrupt(session_id, timeout_ms)
+
+    @mcp.tool()
+    async def restart_session(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
+    ) -> TurnResult:
+        """End the program and start it again in the same session (same command,
+        arguments, directory, environment), returning its first output. All of its state
+        is lost. Use it when the program exited (status 'exited', alive false) or when
+        send_interrupt did not bring its prompt back."""
+        return await manager.restart(session_id, timeout_ms)
+
+    @mcp.tool()
+    async def close_session(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+    ) -> CloseResult:
+        """End the program, with everything it started, and forget the session."""
+        return await manager.close(session_id)
+
+    @mcp.tool()
+    async def list_sessions() -> SessionList:
+        """List the open sessions: id, program, arguments, whether it still runs, whether
+        a call on it is in progress and how long it has been unused. Sessions unused for
+        a long time are closed by the server."""
+        return manager.list()
+
+    @mcp.tool()
+    async def get_history(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        max_chars: Annotated[
+            int | None,
+            Field(
+                description="Return at most this many of the latest characters "
+                f"(1 to {MAX_HISTORY_CHARS:,}); the default is the server's answer size."
+            ),
+        ] = None,
+    ) -> HistoryResult:
+        """Return the session's recent output as plain text, everything the program
+        printed since it (re)started, oldest first, up to the last few MiB. Use it to see
+        what a truncated answer left out or to look back."""
+        return await manager.history(session_id, max_chars)
+
+    return mcp, manager
+
+
+async def serve(limits: Limits) -> None:
+    """Serves MCP on stdin/stdout until the client leaves or a signal ends us."""
+    mcp, manager = build_server(limits)
+    try:
+        async with anyio.create_task_group() as tg:
+
+            async def on_signals() -> None:
+                with anyio.open_signal_receiver(
+                    signal.SIGTERM, signal.SIGINT, signal.SIGHUP
+                ) as signals:
+                    async for _ in signals:
+                        # The transport's stdin reader is a thread blocked in a
+                        # read that no cancellation reaches, so the server
+                        # cannot wind down through the task group: end the
+                        # programs, then the process.
+                        await manager.shutdown()
+                        _exit_now()
+
+            async def run() -> None:
+                await mcp.run_stdio_async()
+                tg.cancel_scope.cancel()  # the client left (stdin closed)
+
+            tg.start_soon(on_signals)
+            tg.start_soon(manager.reap_idle)
+            tg.start_soon(run)
+    finally:
+        await manager.shutdown()
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _output_chars(text: str) -> int:
+    value = int(text)
+    if value < MIN_OUTPUT_CHARS:
+        raise argparse.ArgumentTypeError(f"must be at least {MIN_OUTPUT_CHARS}, got {value}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds >= 0, got {text}")
+    return value
+
+
+def parse_args(argv: Sequence[str] | None = None) -> Limits:
+    parser = argparse.ArgumentParser(
+        prog="pellux-mcp",
+        description="MCP server (stdio) that runs terminal programs for an agent.",
+    )
+    parser.add_argument(
+        "--allow",
+        action="append",
+        default=[],
+        metavar="PROGRAM",
+        help="allow this program (a name looked up on PATH, or a path); repeat for more. "
+        "When given, no other program may start.",
+    )
+    parser.add_argument("--max-sessions", type=_positive_int, default=16, metavar="N")
+    parser.add_argument(
+        "--max-output-chars",
+        type=_output_chars,
+        default=20_000,
+        metavar="N",
+        help="longer answers keep their head and tail (default 20000)",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        default=3600.0,
+        metavar="SECONDS",
+        help="close sessions unused this long (default 3600; 0: never)",
+    )
+    options = parser.parse_args(argv)
+    allowed: list[str] = []
+    for program in options.allow:
+        if "/" in program:
+            allowed.append(os.path.abspath(program))
+            continue
+        found = shutil.which(program)
+        if found is None:
+            parser.error(f"--allow {program}: no such program on PATH")
+        allowed.append(os.path.abspath(found))
+    return Limits(
+        allow=tuple(allowed),
+        max_sessions=options.max_sessions,
+        max_output_chars=options.max_output_chars,
+        idle_timeout_s=options.idle_timeout,
+    )
+
+
+def _exit_now() -> None:
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
+    limits = parse_args(argv)
+    anyio.run(serve, limits)
+    # Every program has ended. A terminal thread still finishing its close
+    # gets a moment; one that does not finish must not keep the process (and
+    # the client's shutdown) waiting.
+    deadline = time.monotonic() + 0.5
+    for thread in threading.enumerate():
+        if thread is not threading.current_thread() and not thread.daemon:
+            thread.join(max(0.0, deadline - time.monotonic()))
+    if any(t.is_alive() and not t.daemon for t in threading.enumerate() if t is not threading.current_thread()):
+        _exit_now()

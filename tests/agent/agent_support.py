@@ -1,0 +1,43 @@
+"""Helpers for the agent layer's tests: leftovers of terminals, sessions in
+the process table, small fixture programs."""
+
+from __future__ import annotations
+
+import glob
+import os
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+from pellux_agent import process
+
+PYTHON = sys.executable
+
+
+def launcher_dirs() -> set[str]:
+    """The terminals' private directories that exist right now."""
+    return set(glob.glob(os.path.join(tempfile.gettempdir(), "pellux-agent-*")))
+
+
+def session_processes(pid: int) -> list[int]:
+    """Live processes whose session id is `pid` (the program's session)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            stat = process.read_stat(int(entry))
+            if stat is not None and stat.session == pid and stat.state not in ("Z", "X"):
+                found.append(int(entry))
+    return found
+
+
+def pid_running(pid: int) -> bool:
+    stat = process.read_stat(pid)
+    return stat is not None and stat.state not in ("Z", "X")
+
+
+def python_program(path: Path, body: str) -> str:
+    """An executable Python program at `path` running `body`."""
+    path.write_text(f"#!{PYTHON}\n" + textwrap.dedent(body))
+    path.chmod(0o755)
+    return str(path)

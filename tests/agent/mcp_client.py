@@ -1,0 +1,184 @@
+"""Drives the real MCP server (`python -m pellux_agent`) with the SDK's own stdio client.
+
+`connect()` starts the server as a subprocess over stdio and yields a `Client`
+whose `call()` returns a tool's structured result, and whose `error()` returns
+the message of a tool error (the call must fail with `isError`).
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from collections.abc import AsyncIterator
+from contextlib import asynccontextmanager
+from pathlib import Path
+from typing import Any
+
+import pellux_agent
+from mcp.client.session import ClientSession
+from mcp.client.stdio import StdioServerParameters, stdio_client
+
+# The server must import the same pellux_agent as the tests (a checkout or
+# the installed package).
+PACKAGE_ROOT = str(Path(pellux_agent.__file__).resolve().parent.parent)
+
+
+class Client:
+    def __init__(self, session: ClientSession) -> None:
+        self.session = session
+
+    async def call_raw(self, tool: str, **arguments: Any) -> Any:
+        return await self.session.call_tool(tool, arguments)
+
+    async def call(self, tool: str, **arguments: Any) -> dict[str, Any]:
+        result = await self.call_raw(tool, **arguments)
+        assert not result.is_error, f"{tool}({arguments}) failed: {result.content}"
+        assert isinstance(result.structured_content, dict), result
+        return result.structured_content
+
+    async def error(self, tool: str, **arguments: Any) -> str:
+        result = await self.call_raw(tool, **arguments)
+        assert result.is_error, f"{tool}({arguments}) should fail, gave {result.structured_content}"
+        return " ".join(getattr(block, "text", "") for block in result.content)
+
+    async def start(self, command: str, **arguments: Any) -> tuple[str, dict[str, Any]]:
+        """Starts a session; returns its id and the first answer."""
+        first = await self.call("start_session", command=command, **arguments)
+        return first["session_id"], first
+
+    async def send(self, session_id: str, text: str, **arguments: Any) -> dict[str, Any]:
+        return await self.call("send_input", session_id=session_id, input=text, **arguments)
+
+
+def server_environment(extra: dict[str, str] | None = None) -> dict[str, str]:
+    env = {
+        "PATH": os.environ.get("PATH", os.defpath),
+        "PYTHONPATH": os.pathsep.join(
+            p for p in (PACKAGE_ROOT, os.environ.get("PYTHONPATH", "")) if p
+        ),
+    }
+    env.update(extra or {})
+    return env
+
+
+@asynccontextmanager
+async def connect(*options: str, env: dict[str, str] | None = None) -> AsyncIterator[Client]:
+    """A client connected to a fresh server started with `options`."""
+    params = StdioServerParameters(
+        command=sys.executable,
+        args=["-m", "pellux_agent", *options],
+        env=server_environment(env),
+    )
+    async with stdio_client(params) as (read, write):
+        async with ClientSession(read, write) as session:
+            await session.initialize()
+            yield Client(session)
+
+
+def process_state(pid: int) -> str | None:
+    """The state letter of a process, or None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            stat = f.read()
+    except OSError:
+        return None
+    return stat[stat.rindex(")") + 2]
+
+
+def running(pid: int) -> bool:
+    state = process_state(pid)
+    return state is not None and state not in ("Z", "X")
+
+
+def wait_gone(pids: list[int], timeout: float) -> list[int]:
+    """Waits until none of `pids` runs; returns those still running after `timeout`."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        left = [pid for pid in pids if running(pid)]
+        if not left:
+            return []
+        time.sleep(0.02)
+    return [pid for pid in pids if running(pid)]
+
+
+def numbers(text: str) -> list[int]:
+    """The whole numbers printed on their own lines of `text`."""
+    return [int(line) for line in text.split() if line.isdigit()]
+
+
+class RawServer:
+    """The server as a plain subprocess speaking JSON-RPC lines, for tests that
+    must control exactly when stdin closes and which signals it gets (the
+    SDK's client adds its own signals on the way out)."""
+
+    def __init__(self, *options: str) -> None:
+        import subprocess
+
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "pellux_agent", *options],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            env=server_environment(),
+            start_new_session=True,  # our own signals stay ours
+        )
+        self._ids = iter(range(1, 1_000_000))
+        self._request("initialize", {
+            "protocolVersion": "2025-06-18",
+            "capabilities": {},
+            "clientInfo": {"name": "pellux-tests", "version": "0"},
+        })
+        self._send({"jsonrpc": "2.0", "method": "notifications/initialized"})
+
+    def _send(self, message: dict[str, Any]) -> None:
+        import json
+
+        assert self.process.stdin is not None
+        self.process.stdin.write(json.dumps(message).encode() + b"\n")
+        self.process.stdin.flush()
+
+    def submit(self, method: str, params: dict[str, Any]) -> int:
+        """Sends a request without waiting for its answer; returns its id."""
+        request_id = next(self._ids)
+        self._send({"jsonrpc": "2.0", "id": request_id, "method": method, "params": params})
+        return request_id
+
+    def _request(self, method: str, params: dict[str, Any], timeout: float = 30.0) -> Any:
+        import json
+        import select
+
+        request_id = self.submit(method, params)
+        assert self.process.stdout is not None
+        deadline = time.monotonic() + timeout
+        while True:
+            ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, deadline - time.monotonic()))
+            assert ready, f"no answer to {method} within {timeout} s"
+            line = self.process.stdout.readline()
+            assert line, f"the server closed its output before answering {method}"
+            message = json.loads(line)
+            if message.get("id") == request_id:
+                assert "error" not in message, message
+                return message["result"]
+
+    def call(self, tool: str, **arguments: Any) -> dict[str, Any]:
+        result = self._request("tools/call", {"name": tool, "arguments": arguments})
+        assert not result.get("isError"), result
+        return result["structuredContent"]
+
+    def close_stdin(self) -> None:
+        assert self.process.stdin is not None
+        self.process.stdin.close()
+
+    def kill(self) -> None:
+        import signal
+
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait()
+
+
+def labelled(text: str) -> dict[str, int]:
+    """The `name=number` pairs printed in `text`."""
+    import re
+
+    return {name: int(value) for name, value in re.findall(r"\b(\w+)=(\d+)\b", text)}

@@ -1,0 +1,254 @@
+"""AsyncTerminal: one owner thread per terminal, under asyncio and anyio."""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import sys
+import threading
+import time
+import traceback
+
+import anyio
+import pytest
+from agent_support import PYTHON, launcher_dirs, pid_running, python_program, session_processes
+from support import wait_until
+
+from pellux_agent import AsyncTerminal, Terminal, Turn
+from pellux_agent.presets import SHELL_PROMPT
+
+
+def run(coro_fn, *args):
+    return asyncio.run(coro_fn(*args))
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects what pellux reports through sys.unraisablehook ("unsendable"
+    when a session is dropped on a foreign thread)."""
+    seen: list[str] = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: seen.append(repr(report.exc_value)))
+    return seen
+
+
+def pellux_threads() -> list[threading.Thread]:
+    return [t for t in threading.enumerate() if t.name.startswith("pellux-agent ")]
+
+
+def test_sessions_in_gather_run_in_parallel(tmp_path):
+    # Each program answers only once every program has been sent its line:
+    # served one after the other, the first would wait in vain.
+    count = 4
+    barrier = python_program(
+        tmp_path / "barrier",
+        f"""\
+        import os, sys, time
+        name = sys.argv[1]
+        line = sys.stdin.readline()
+        open(os.path.join({str(tmp_path)!r}, "arrived-" + name), "w").close()
+        deadline = time.monotonic() + 20
+        while len([f for f in os.listdir({str(tmp_path)!r}) if f.startswith("arrived-")]) < {count}:
+            if time.monotonic() > deadline:
+                print("alone", flush=True); time.sleep(60)
+            time.sleep(0.01)
+        print("all here", name, flush=True)
+        time.sleep(60)
+        """,
+    )
+
+    async def main() -> list[Turn]:
+        terminals = [AsyncTerminal(barrier, [str(i)]) for i in range(count)]
+        await asyncio.gather(*(t.start() for t in terminals))
+        try:
+            return await asyncio.gather(*(t.send("go", timeout_ms=30_000) for t in terminals))
+        finally:
+            await asyncio.gather(*(t.close() for t in terminals))
+
+    turns = run(main)
+    assert [t.output for t in turns] == [f"all here {i}\n" for i in range(count)]
+    assert all(t.status == "quiet" for t in turns)
+
+
+def test_calls_on_one_terminal_run_in_order_and_the_loop_keeps_running():
+    async def main() -> tuple[list[str], int]:
+        ticks = 0
+
+        async def ticker() -> None:
+            nonlocal ticks
+            while True:
+                await asyncio.sleep(0.02)
+                ticks += 1
+
+        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+            await t.read(timeout_ms=10_000)
+            tick_task = asyncio.create_task(ticker())
+            slow = t.send("import time; time.sleep(1); 'slept'", timeout_ms=10_000)
+            quick = [t.send(f"{i} * 7", timeout_ms=10_000) for i in range(5)]
+            turns = await asyncio.gather(slow, *quick)
+            tick_task.cancel()
+        return [turn.output for turn in turns], ticks
+
+    outputs, ticks = run(main)
+    assert outputs == ["'slept'\n>>> "] + [f"{i * 7}\n>>> " for i in range(5)]
+    # The loop ran all along the second-long answer (50 ticks if unloaded).
+    assert ticks >= 10
+
+
+def test_anyio_task_group_with_several_shells():
+    results: dict[int, Turn] = {}
+
+    async def one(i: int) -> None:
+        async with AsyncTerminal("sh", env={"N": str(i)}) as t:
+            await t.read(timeout_ms=10_000)
+            results[i] = await t.send("echo n=$N", timeout_ms=10_000)
+            assert t.alive and t.pid is not None
+
+    async def main() -> None:
+        async with anyio.create_task_group() as group:
+            for i in range(4):
+                group.start_soon(one, i)
+
+    anyio.run(main)
+    assert {i: turn.output for i, turn in results.items()} == {i: f"n={i}\n{SHELL_PROMPT}" for i in range(4)}
+
+
+def test_close_ends_a_read_in_progress_and_the_whole_session(unraisable):
+    async def main() -> tuple[Turn, int, float]:
+        t = AsyncTerminal("bash")
+        await t.start()
+        await t.read(timeout_ms=10_000)
+        await t.send("sleep 60 &", timeout_ms=10_000)
+        pid = t.pid
+        assert pid is not None
+        stuck = asyncio.create_task(t.send("sleep 60", timeout_ms=120_000))
+        await asyncio.sleep(0.3)
+        started = time.monotonic()
+        await t.close()
+        took = time.monotonic() - started
+        return await stuck, pid, took
+
+    turn, pid, took = run(main)
+    assert turn.status == "exited" and not turn.alive
+    assert took < 10  # not the read's two minutes
+    assert session_processes(pid) == []
+    wait_until(lambda: not pellux_threads(), timeout=10, what="owner threads ended")
+    assert unraisable == []
+
+
+def test_the_session_never_leaves_its_thread(unraisable):
+    # Every way a terminal can end: closed, failed, collected unclosed.
+    dirs_before = launcher_dirs()
+    errors: list[BaseException] = []
+
+    async def main() -> int:
+        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+            await t.read(timeout_ms=10_000)
+            await t.send("exit()", timeout_ms=10_000)
+            try:
+                await t.send("1")
+            except RuntimeError as error:
+                errors.append(error)
+        with pytest.raises(OSError, match="ENOENT"):
+            await AsyncTerminal("no-such-program-x").start()
+        abandoned = AsyncTerminal("sleep", ["60"])
+        await abandoned.start()
+        pid = abandoned.pid
+        assert pid is not None
+        del abandoned
+        gc.collect()
+        return pid
+
+    pid = run(main)
+    wait_until(lambda: not pid_running(pid), timeout=10, what="abandoned program ended")
+    wait_until(lambda: not pellux_threads(), timeout=10, what="owner threads ended")
+    wait_until(lambda: launcher_dirs() <= dirs_before, timeout=10, what="launcher directories removed")
+    # The error that crossed over carries no frame that could hold the session.
+    assert len(errors) == 1 and "the program has exited" in str(errors[0])
+    for frame, _ in traceback.walk_tb(errors[0].__traceback__):
+        assert not any(isinstance(v, Terminal) for v in frame.f_locals.values())
+    del errors
+    gc.collect()
+    assert unraisable == []
+
+
+def _real_panic() -> BaseException:
+    """pellux's own PanicException, from a session used on a foreign thread."""
+    from pellux import Pellux
+
+    session = Pellux("cat", False)
+    caught: list[BaseException] = []
+
+    def misuse() -> None:
+        try:
+            session.is_alive()
+        except BaseException as error:
+            caught.append(error)
+
+    worker = threading.Thread(target=misuse)
+    worker.start()
+    worker.join(10)
+    session.close()
+    assert caught and not isinstance(caught[0], Exception)
+    return caught[0]
+
+
+def test_a_panic_becomes_an_ordinary_error_naming_the_terminal(monkeypatch):
+    panic = _real_panic()
+    calls = 0
+    real_read = Terminal.read
+
+    def read_that_panics(self: Terminal, timeout_ms: int | None = None) -> Turn:
+        nonlocal calls
+        calls += 1
+        if calls == 1:
+            raise panic
+        return real_read(self, timeout_ms)
+
+    monkeypatch.setattr(Terminal, "read", read_that_panics)
+
+    async def main() -> Turn:
+        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+            with pytest.raises(RuntimeError, match=r"<Terminal '.*' pid \d+>: pellux failed: .*unsendable"):
+                await t.read(timeout_ms=10_000)
+            return await t.read(timeout_ms=10_000)  # still usable
+
+    assert run(main) == Turn(">>> ", "ready", True)
+
+
+def test_misuse_is_reported_clearly():
+    async def main() -> None:
+        t = AsyncTerminal("cat")
+        with pytest.raises(RuntimeError, match="use 'async with' or await start"):
+            await t.read()
+        await t.start()
+        with pytest.raises(RuntimeError, match="already started"):
+            await t.start()
+        with pytest.raises(TypeError, match="input must be a str"):
+            await t.send(b"x")  # type: ignore[arg-type]
+        await t.close()
+        await t.close()
+        with pytest.raises(RuntimeError, match="is closed"):
+            await t.read()
+        assert not t.alive and t.pid is None
+        with pytest.raises(ValueError, match="rows must be between"):
+            AsyncTerminal("cat", rows=0)
+
+    run(main)
+
+
+def test_restart_and_interrupt_through_the_owner_thread():
+    async def main() -> tuple[Turn, Turn, int | None, int | None]:
+        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+            await t.read(timeout_ms=10_000)
+            first = t.pid
+            busy = await t.send("import time; time.sleep(30)", timeout_ms=300)
+            assert busy.status == "timeout"
+            back = await t.interrupt(timeout_ms=10_000)
+            again = await t.restart(timeout_ms=10_000)
+            assert await t.history(max_chars=4) == ">>> "
+            return back, again, first, t.pid
+
+    back, again, first, second = run(main)
+    assert back.status == "ready" and "KeyboardInterrupt" in back.output
+    assert again == Turn(">>> ", "ready", True)
+    assert first != second

@@ -1,0 +1,392 @@
+"""Terminal against real programs: what reaches the program, why each read
+ended, presets, and that closing leaves nothing behind."""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from agent_support import PYTHON, launcher_dirs, pid_running, python_program, session_processes
+from support import children_of_host, wait_until
+
+from pellux_agent import Terminal, Turn
+from pellux_agent.presets import SHELL_PROMPT
+from pellux_agent.terminal import MAX_OUTPUT_BYTES
+
+
+@pytest.fixture
+def no_leftovers():
+    """Fails the test if it leaves a launcher directory or a child behind."""
+    dirs_before = launcher_dirs()
+    yield
+    wait_until(lambda: launcher_dirs() <= dirs_before, timeout=10, what="launcher directories removed")
+    wait_until(
+        lambda: all(state == "Z" for state in children_of_host().values()) or not children_of_host(),
+        timeout=10,
+        what="children ended",
+    )
+
+
+# --- what reaches the program ---------------------------------------------
+
+
+def test_arguments_environment_and_directory_reach_the_program_exactly(tmp_path, monkeypatch, no_leftovers):
+    report = tmp_path / "report.json"
+    program = python_program(
+        tmp_path / "dump",
+        f"""\
+        import json, os, sys
+        with open({str(report)!r}, "w") as f:
+            json.dump({{"argv": sys.argv[1:], "env": dict(os.environ), "cwd": os.getcwd()}}, f)
+        """,
+    )
+    args = ["$(touch pwned)", "it's", 'say "hi"', "a\nb", "", "  spaced  ", "semi;colon|pipe&", "ünïcødé", "*"]
+    monkeypatch.setenv("PELLUX_TEST_INHERITED", "yes")
+    monkeypatch.setenv("PELLUX_TEST_REMOVED", "no")
+    workdir = tmp_path / "work dir"
+    workdir.mkdir()
+    env = {"PELLUX_TEST_NEW": "$HOME 'quoted'", "PELLUX_TEST_REMOVED": None, "GIT_PAGER": "less"}
+    with Terminal(program, args, cwd=str(workdir), env=env) as t:
+        turn = t.read(timeout_ms=10_000)
+    assert turn.status == "exited"
+    got = json.loads(report.read_text())
+    assert got["argv"] == args
+    assert got["cwd"] == str(workdir)
+    assert not (workdir / "pwned").exists() and not (tmp_path / "pwned").exists()
+    seen = got["env"]
+    assert seen["PELLUX_TEST_INHERITED"] == "yes"
+    assert seen["PELLUX_TEST_NEW"] == "$HOME 'quoted'"
+    assert "PELLUX_TEST_REMOVED" not in seen
+    # Plain defaults, unless the caller overrides them.
+    assert (seen["PAGER"], seen["MANPAGER"], seen["GIT_PAGER"], seen["TERM"]) == ("cat", "cat", "less", "vt100")
+
+
+def test_terminal_size_reaches_the_program_and_survives_restart(tmp_path, no_leftovers):
+    with Terminal("sh", ["-c", "stty size"], rows=33, cols=101, ready_markers=[]) as t:
+        assert t.read(timeout_ms=10_000).output == "33 101\n"
+        assert t.restart(timeout_ms=10_000).output == "33 101\n"
+    with Terminal("sh", ["-c", "stty size"]) as t:
+        assert t.read(timeout_ms=10_000).output == "24 80\n"
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"rows": 0}, ValueError, "rows must be between 1 and 65535"),
+        ({"cols": 70_000}, ValueError, "cols must be between 1 and 65535"),
+        ({"rows": "24"}, TypeError, "rows must be an int"),
+        ({"args": "-q"}, TypeError, "args must be a sequence of str"),
+        ({"args": ["ok", 3]}, TypeError, r"args\[1\] must be a str"),
+        ({"args": ["a\0b"]}, ValueError, "NUL"),
+        ({"env": {"A=B": "x"}}, ValueError, "env name 'A=B' is not valid"),
+        ({"env": {"A": 1}}, TypeError, r"env\['A'\] must be a str or None"),
+        ({"env": ["A"]}, TypeError, "env must be a mapping"),
+        ({"cwd": 3}, TypeError, "cwd must be a str"),
+        ({"ready_markers": ">>> "}, TypeError, "ready_markers must be a sequence of str"),
+        ({"ready_markers": [b">>> "]}, TypeError, r"ready_markers\[0\] must be a str"),
+    ],
+)
+def test_bad_parameters_are_refused_before_anything_starts(kwargs, error, message, no_leftovers):
+    args = kwargs.pop("args", ())
+    with pytest.raises(error, match=message):
+        Terminal("cat", args, **kwargs)
+
+
+def test_a_start_that_fails_says_why_and_leaves_nothing(tmp_path, no_leftovers):
+    with pytest.raises(OSError, match="Failed to spawn process with command 'no-such-program-x': ENOENT"):
+        Terminal("no-such-program-x")
+    with pytest.raises(OSError, match=f"Failed to change directory to '{tmp_path}/missing': ENOENT"):
+        Terminal("cat", cwd=str(tmp_path / "missing"))
+    not_executable = tmp_path / "plain"
+    not_executable.write_text("data")
+    with pytest.raises(PermissionError, match="EACCES: Permission denied"):
+        Terminal(str(not_executable))
+    with pytest.raises(TypeError):
+        Terminal(3)  # type: ignore[arg-type]
+
+
+# --- why a read ended -------------------------------------------------------
+
+
+def test_ready_timeout_and_interrupt_on_python(no_leftovers):
+    with Terminal(PYTHON, ["-q"]) as t:
+        assert t.ready_markers == (">>> ", "... ")
+        assert t.read(timeout_ms=10_000) == Turn(">>> ", "ready", True)
+        assert t.send("6 * 7", timeout_ms=10_000) == Turn("42\n>>> ", "ready", True)
+        # A compound statement waits at the continuation prompt.
+        assert t.send("for i in range(2):", timeout_ms=10_000).status == "ready"
+        assert t.send("  print(i)", timeout_ms=10_000).output == "... "
+        assert t.send("", timeout_ms=10_000).output == "0\n1\n>>> "
+        busy = t.send("import time; time.sleep(30)", timeout_ms=300)
+        assert busy == Turn("", "timeout", True)
+        back = t.interrupt(timeout_ms=10_000)
+        assert back.status == "ready" and "KeyboardInterrupt" in back.output
+
+
+def test_quiet_without_markers_and_after_a_marker_that_is_not_last(tmp_path, no_leftovers):
+    echo = python_program(
+        tmp_path / "echo",
+        """\
+        import sys
+        for line in sys.stdin:
+            print("got", line.strip(), flush=True)
+        """,
+    )
+    with Terminal(echo) as t:
+        assert t.ready_markers == ()
+        assert t.send("one", timeout_ms=10_000) == Turn("got one\n", "quiet", True)
+    with Terminal(echo, ready_markers=["got "]) as t:
+        assert t.send("two", timeout_ms=10_000) == Turn("got two\n", "quiet", True)
+
+
+def test_exited_is_reported_at_once_every_time(tmp_path, no_leftovers):
+    # Right after the output ends, the program may not be collectable yet;
+    # the turn must still say that it has ended.
+    for _ in range(20):
+        with Terminal("sh", ["-c", "echo bye"], ready_markers=[]) as t:
+            assert t.read(timeout_ms=10_000) == Turn("bye\n", "exited", False)
+            assert not t.alive
+    with Terminal(PYTHON, ["-q"]) as t:
+        t.read(timeout_ms=10_000)
+        assert t.send("exit()", timeout_ms=10_000) == Turn("", "exited", False)
+        with pytest.raises(RuntimeError, match="the program has exited; restart"):
+            t.send("1")
+        with pytest.raises(RuntimeError, match="the program has exited"):
+            t.interrupt()
+        assert t.restart(timeout_ms=10_000) == Turn(">>> ", "ready", True)
+        assert t.send("6 * 7", timeout_ms=10_000).output == "42\n>>> "
+
+
+@pytest.mark.parametrize("markers", [["NEVER-PRINTED> "], []], ids=["markers", "quiet"])
+def test_limit_when_the_byte_cap_ends_a_read_and_nothing_is_lost(tmp_path, markers, no_leftovers):
+    total_lines = 50_000  # 4 MB with CR LF: two capped reads, then the rest
+    flood = python_program(
+        tmp_path / "flood",
+        f"""\
+        import sys, time
+        for i in range({total_lines}):
+            sys.stdout.write("%077d\\n" % i)
+        sys.stdout.flush()
+        time.sleep(60)
+        """,
+    )
+    with Terminal(flood, ready_markers=markers) as t:
+        first = t.read(timeout_ms=20_000)
+        assert first.status == "limit" and first.alive
+        text = first.output
+        while text.count("\n") < total_lines:
+            turn = t.read(timeout_ms=10_000)
+            assert turn.status in ("limit", "quiet", "timeout")
+            assert turn.output, "output stopped before the end"
+            text += turn.output
+        lines = text.split("\n")
+        assert lines[:-1] == ["%077d" % i for i in range(total_lines)]
+    assert len(first.output.encode()) + first.output.count("\n") == MAX_OUTPUT_BYTES
+
+
+# --- presets ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shell", ["sh", "dash", "bash"])
+def test_shell_prompt_is_fixed_whatever_the_start_up_files_say(shell, tmp_path, monkeypatch, no_leftovers):
+    if shutil.which(shell) is None:
+        pytest.skip(f"{shell} is not installed")
+    home = tmp_path / "home"
+    home.mkdir()
+    hostile = "PS1='evil$ '\nPS2='more> '\n"
+    (home / ".bashrc").write_text(hostile)
+    (home / ".profile").write_text(hostile)
+    (home / "envfile").write_text(hostile)
+    # Inherited, as a user's own settings would be.
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.setenv("ENV", str(home / "envfile"))
+    monkeypatch.setenv("PS1", "inherited$ ")
+    with Terminal(shell) as t:
+        assert t.read(timeout_ms=10_000).output.endswith(SHELL_PROMPT)
+        turn = t.send("echo $((6 * 7))", timeout_ms=10_000)
+        assert turn.status == "ready" and turn.output.strip().startswith("42")
+        assert t.send("echo 'open", timeout_ms=10_000).status == "ready"  # continuation prompt
+        assert "open\nclosed" in t.send("closed'", timeout_ms=10_000).output
+
+
+def test_sqlite3_preset_with_its_continuation_prompt(no_leftovers):
+    if shutil.which("sqlite3") is None:
+        pytest.skip("sqlite3 is not installed")
+    with Terminal("sqlite3") as t:
+        assert t.read(timeout_ms=10_000).output.endswith("sqlite> ")
+        # readline's echo of the Enter leads each answer.
+        turn = t.send("select 6 * 7;", timeout_ms=10_000)
+        assert (turn.output.lstrip("\n"), turn.status) == ("42\nsqlite> ", "ready")
+        turn = t.send("select", timeout_ms=10_000)
+        assert (turn.output.lstrip("\n"), turn.status) == ("   ...> ", "ready")
+        assert t.send("1;", timeout_ms=10_000).output.lstrip("\n") == "1\nsqlite> "
+
+
+def test_node_preset(no_leftovers):
+    if shutil.which("node") is None:
+        pytest.skip("node is not installed")
+    with Terminal("node") as t:
+        assert t.read(timeout_ms=20_000).status == "ready"
+        assert t.send("6 * 7", timeout_ms=10_000) == Turn("42\n> ", "ready", True)
+
+
+def test_gdb_preset(no_leftovers):
+    if shutil.which("gdb") is None:
+        pytest.skip("gdb is not installed")
+    with Terminal("gdb", ["-q", "-nx"], env={"DEBUGINFOD_URLS": None}) as t:
+        assert t.read(timeout_ms=20_000) == Turn("(gdb) ", "ready", True)
+        turn = t.send("print 6 * 7", timeout_ms=10_000)
+        assert (turn.output.lstrip("\n"), turn.status) == ("$1 = 42\n(gdb) ", "ready")
+
+
+def test_pager_is_off_and_less_works_with_the_chosen_term(tmp_path, no_leftovers):
+    lines = tmp_path / "lines.txt"
+    lines.write_text("".join(f"line {i}\n" for i in range(200)))
+    with Terminal("sh") as t:
+        t.read(timeout_ms=10_000)
+        # A pager would stop after one screen and eat the next command.
+        out = t.send(f'$PAGER {lines}; echo after', timeout_ms=10_000).output
+        assert "line 199\nafter\n" in out
+    with Terminal("less", [str(lines)], ready_markers=[]) as t:
+        screen = t.read(timeout_ms=10_000).output
+        assert "line 0" in screen and "not fully functional" not in screen
+
+
+# --- lifetime ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shell", ["dash", "bash"])
+def test_close_ends_background_jobs_of_the_session(shell, no_leftovers):
+    with Terminal(shell) as t:
+        t.read(timeout_ms=10_000)
+        t.send("sleep 60 & (trap '' HUP INT TERM; exec sleep 61) &", timeout_ms=10_000)
+        pid = t.pid
+        assert pid is not None
+        assert len(session_processes(pid)) >= 3
+    assert session_processes(pid) == []
+    assert t.closed and not t.alive and t.pid is None
+
+
+def test_restart_ends_the_old_session_and_reuses_the_launcher(no_leftovers):
+    with Terminal("dash") as t:
+        t.read(timeout_ms=10_000)
+        t.send("sleep 60 &", timeout_ms=10_000)
+        old = t.pid
+        assert old is not None
+        for _ in range(3):
+            turn = t.restart(timeout_ms=10_000)
+            assert turn == Turn(SHELL_PROMPT, "ready", True)
+            assert session_processes(old) == []
+            assert t.pid != old
+            old = t.pid
+            assert old is not None
+        assert t.send("echo $$", timeout_ms=10_000).output.startswith(str(t.pid))
+
+
+class _PromptIntoHistory:
+    """Delegates to a Pellux, but after reset() waits for the program's first
+    prompt and moves it into the history, as reset() itself does when the
+    program is quick: the case a plain read would wait out."""
+
+    def __init__(self, session):
+        self._session = session
+
+    def __getattr__(self, name):
+        return getattr(self._session, name)
+
+    def reset(self):
+        self._session.reset()
+        time.sleep(0.5)
+        self._session.read_available()
+
+
+def test_restart_finds_a_first_prompt_already_in_the_history(no_leftovers):
+    with Terminal(PYTHON, ["-q"]) as t:
+        t.read(timeout_ms=10_000)
+        t._resources.pellux = _PromptIntoHistory(t._resources.pellux)
+        started = time.monotonic()
+        turn = t.restart(timeout_ms=15_000)
+        assert turn == Turn(">>> ", "ready", True)
+        assert time.monotonic() - started < 10  # not the whole timeout
+        t._resources.pellux = t._resources.pellux._session
+
+
+def test_closing_collecting_and_failing_leave_nothing(no_leftovers):
+    t = Terminal("sleep", ["60"])
+    pid = t.pid
+    directory = t._resources.launcher.directory
+    assert os.path.isdir(directory) and oct(os.stat(directory).st_mode & 0o777) == "0o700"
+    del t
+    gc.collect()
+    assert not os.path.exists(directory)
+    assert pid is not None and not pid_running(pid)
+
+
+def test_interpreter_exit_leaves_nothing(tmp_path):
+    script = tmp_path / "leave_open.py"
+    script.write_text(
+        "import sys\n"
+        f"sys.path.insert(0, {os.path.dirname(os.path.dirname(os.path.abspath(__import__('pellux_agent').__file__)))!r})\n"
+        "from pellux_agent import Terminal\n"
+        "t = Terminal('sh', ['-c', 'sleep 61 & exec sleep 60'])\n"
+        "print(t.pid, t._resources.launcher.directory, flush=True)\n"
+    )
+    done = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "unsendable" not in done.stderr and "Traceback" not in done.stderr
+    pid, directory = done.stdout.split()
+    assert not os.path.exists(directory)
+    assert session_processes(int(pid)) == []
+
+
+def test_history_and_its_tail(no_leftovers):
+    with Terminal(PYTHON, ["-q"]) as t:
+        t.read(timeout_ms=10_000)
+        t.send("'abc' * 3", timeout_ms=10_000)
+        assert t.history().endswith("'abcabcabc'\n>>> ")
+        assert t.history(max_chars=4) == ">>> "
+        assert t.history(max_chars=0) == ""
+        with pytest.raises(ValueError, match="max_chars must not be negative"):
+            t.history(max_chars=-1)
+    with pytest.raises(RuntimeError, match="is closed"):
+        t.history()
+    with pytest.raises(RuntimeError, match="is closed"):
+        t.send("1")
+    t.close()  # again: nothing happens
+
+
+def test_another_thread_gets_a_clear_error_not_a_panic(no_leftovers):
+    with Terminal("cat") as t:
+        caught: list[BaseException] = []
+        alive: list[bool] = []
+
+        def use() -> None:
+            alive.append(t.alive)
+            try:
+                t.send("x")
+            except BaseException as error:  # a PanicException would land here too
+                caught.append(error)
+
+        worker = threading.Thread(target=use)
+        worker.start()
+        worker.join(10)
+        assert alive == [True]
+        assert len(caught) == 1 and type(caught[0]) is RuntimeError
+        assert "belongs to the thread that created it" in str(caught[0])
+        assert t.alive  # untouched
+
+
+def test_pid_is_the_program_and_its_session(no_leftovers):
+    with Terminal("sh", ["-c", "echo $$; exec sleep 60"], ready_markers=[]) as t:
+        assert t.read(timeout_ms=10_000).output == f"{t.pid}\n"
+        assert sys.platform.startswith("linux")
+        with open(f"/proc/{t.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        assert int(fields[3]) == t.pid  # its own session
