@@ -33,7 +33,8 @@ is not a prompt yet.
 
 Where /proc cannot tell (the syscall file is unreadable under ptrace
 restrictions or for another user, an architecture we do not decode), the
-answer is `UNKNOWN`, said once per process as a `RuntimeWarning`, and never
+answer is `UNKNOWN`, said once per process as a `RuntimeWarning` (the first
+cause; `InputProbe.reason` holds each probe's), and never
 `WAITING`. Linux only, x86-64 and aarch64.
 
 Thread use: one `InputProbe` belongs to the code that reads its terminal; it
@@ -104,13 +105,16 @@ _TIOCGPTPEER = 0x5441
 _TTY_MAJOR = 5  # /dev/tty (5, 0): "my controlling terminal"
 _READER_THREAD = b"pellux_reader"
 
-_warned: set[str] = set()
+_warned = False
 
 
 def _warn_once(reason: str) -> None:
-    if reason in _warned:
+    """One warning per process: where one program's /proc is closed, most
+    are, and a tool loop should not repeat it every turn."""
+    global _warned
+    if _warned:
         return
-    _warned.add(reason)
+    _warned = True
     warnings.warn(
         f"pellux_agent cannot tell whether a program waits for input ({reason}); "
         "reads fall back to ready markers or quiet periods",

@@ -10,13 +10,14 @@ Four rules, chosen per terminal with ``wait_for``:
   (``probe.InputProbe``): the read ends the moment it does, with every byte
   the program wrote before, and no settle pause;
 * ``"auto"`` (the default): the probe decides, and markers still count where
-  it cannot confirm: a marker at the end of the text ends the read with the
-  settle pause when some thread of the program sits on the terminal but
-  something else could still wake it (an event loop with a timer, such as
-  node's; a job beside the shell in its process group). A marker printed
-  while nobody reads the terminal does not end the read: the program is
-  still working. Without markers (no preset) such a program's read ends on
-  quiet output instead.
+  it cannot confirm: a marker at the end of the text ends the read once
+  some thread of the program has sat on the terminal for the settle pause
+  (25 ms) with no new output, while something else could still wake it (an
+  event loop with a timer, such as node's; a sleeping child in the REPL's
+  process group). A marker printed while nobody reads the terminal does not
+  end the read: the program is still working. Without markers (no preset)
+  such a program's read ends after the quiet period (80 ms) on the terminal
+  instead.
 
 Where the probe cannot tell at all (/proc/<pid>/syscall unreadable under
 ptrace restrictions or for another user, an architecture it does not
@@ -101,7 +102,10 @@ def read_until_input(
     probe.rescan()
     now = time.monotonic()
     last_output = now if text else None
-    marker_since: float | None = None  # when a marker came to end the text
+    # Since when the program has sat on its terminal without confirming and
+    # without new output: the guessing rules' pause, counted only while it
+    # reads (output still in flight arrives within that pause).
+    reading_since: float | None = None
     interval = _FIRST_INTERVAL_S
     while True:
         budget = max_output_bytes - raw_estimate(text)
@@ -113,7 +117,7 @@ def read_until_input(
             text += chunk
             last_output = now
             interval = _FIRST_INTERVAL_S
-            marker_since = now if markers and ends_with_marker(text, markers) else None
+            reading_since = None
             if raw_estimate(text) >= max_output_bytes:
                 return text, "limit"
 
@@ -127,14 +131,18 @@ def read_until_input(
             return _fall_back(
                 session, markers, text, last_output, deadline, max_output_bytes, settle_ms, quiet_ms
             )
-        if rule == "auto" and probe.reading and last_output is not None:
+        if rule == "auto" and probe.reading and text:
             # Someone sits on the terminal, but something else may still
             # wake the program: fall back on the guessing rules.
-            if marker_since is not None:
-                if now - last_output >= SETTLE_PAUSE_S or now - marker_since >= settle_ms / 1000:
-                    return text, "ready"
-            elif not markers and now - last_output >= quiet_ms / 1000:
-                return text, "quiet"
+            if reading_since is None:
+                reading_since = now
+            elif markers:
+                if now - reading_since >= SETTLE_PAUSE_S and ends_with_marker(text, markers):
+                    return text + _drain(session, max(1, max_output_bytes - raw_estimate(text))), "ready"
+            elif now - reading_since >= quiet_ms / 1000:
+                return text + _drain(session, max(1, max_output_bytes - raw_estimate(text))), "quiet"
+        else:
+            reading_since = None
         if now >= deadline:
             return text, "timeout"
         time.sleep(min(interval, max(0.0, deadline - now)))

@@ -363,7 +363,10 @@ def test_probe_warning_names_the_cause(monkeypatch):
     # An architecture whose system calls the probe does not decode.
     import platform
 
+    import pellux_agent.probe
+
     monkeypatch.setattr(platform, "machine", lambda: "sparc64")
+    monkeypatch.setattr(pellux_agent.probe, "_warned", False)  # once per process
     probe = InputProbe(os.getpid())
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -371,3 +374,4 @@ def test_probe_warning_names_the_cause(monkeypatch):
         assert probe.check() is Verdict.UNKNOWN
     assert "sparc64" in probe.reason
     assert len(caught) == 1
+    assert "sparc64" in str(caught[0].message)
