@@ -170,7 +170,6 @@ class InputProbe:
         self._wait_calls: dict[int, str] = {}
         if self._nr is not None:
             self._wait_calls = {nr: name for name, nr in self._nr.items()}
-        self._word = struct.calcsize("P")
         # Process cache: pid -> (session, process group) for processes of the
         # terminal's session; pids of other sessions, which can never join
         # ours, are remembered as None until they disappear from /proc.

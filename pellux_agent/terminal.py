@@ -26,7 +26,7 @@ from . import process
 from .launcher import Launcher, check_arguments
 from .presets import preset_for
 from .probe import InputProbe
-from .reads import WaitFor, check_wait_for, ends_with_marker, read_until_input
+from .reads import WaitFor, check_wait_for, read_until_input
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
 
@@ -110,7 +110,9 @@ def _is_panic(error: BaseException) -> bool:
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
 
-_ends_with_marker = ends_with_marker
+def _ends_with_marker(text: str, markers: Sequence[str]) -> bool:
+    tail = text.rstrip()
+    return any(tail.endswith(marker.rstrip()) for marker in markers)
 
 
 class Terminal:

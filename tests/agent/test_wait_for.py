@@ -249,3 +249,27 @@ def test_where_proc_cannot_tell_auto_falls_back_on_markers_and_quiet(tmp_path):
         "Turn(output='got two\\n', status='quiet', alive=True)",
         "1",
     ]
+
+
+def test_mcp_start_session_takes_wait_for():
+    needs("bc")
+    import anyio
+    from mcp_client import connect
+
+    async def main() -> None:
+        async with connect() as client:
+            tools = {t.name: t for t in (await client.session.list_tools()).tools}
+            rule = tools["start_session"].input_schema["properties"]["wait_for"]
+            assert set(rule["enum"]) == {"auto", "markers", "quiet", "input"}
+            assert rule["default"] == "auto"
+            sid, first = await client.start("bc", args=["-q"])  # "auto" by default
+            assert first["status"] == "ready" and first["output"] == ""
+            turn = await client.send(sid, "2^500000 % 7", timeout_ms=LONG)
+            assert (turn["output"], turn["status"]) == ("\n4\n", "ready")
+            quiet_id, _ = await client.start("bc", args=["-q"], wait_for="quiet", timeout_ms=300)
+            early = await client.send(quiet_id, "2^500000 % 7", timeout_ms=LONG)
+            assert early["status"] == "quiet" and "4" not in early["output"]
+            message = await client.error("start_session", command="bc", wait_for="prompt")
+            assert "wait_for" in message
+
+    anyio.run(main)
