@@ -1,17 +1,20 @@
 """A debugger as a tool for an LLM agent.
 
-``DebuggerTool`` wraps one gdb session in a single call, "run this command in
-the debugger", that returns text for the model. It is what a tool loop
-registers (``TOOL_SCHEMA`` is the description a model sees). It never raises
-for a slow or stuck program and never returns more text than the model should
-read:
+``DebuggerTool`` wraps one gdb ``Terminal`` in a single call, "run this
+command in the debugger", that returns text for the model. It is what a tool
+loop registers (``TOOL_SCHEMA`` is the description a model sees). It never
+raises for a slow or stuck program and never returns more text than the model
+should read. Each answer's ``Turn.status`` says why the read ended, and the
+tool acts on it:
 
-* an answer that does not come back within the time limit gets a Ctrl-C, and
-  the model is told that the program was still running;
-* if gdb does not come back after the Ctrl-C either, the session is reset and
-  the model is told that breakpoints and program state are gone;
-* if gdb has exited (the model sent ``quit``), the next call starts a new one;
-* gdb's yes/no questions are handed to the model, which answers them;
+* ``timeout``: the program was still running; it gets a Ctrl-C, and the
+  model is told so;
+* if gdb does not come back after the Ctrl-C either, the session is
+  restarted and the model is told that breakpoints and program state are gone;
+* ``exited``: gdb has exited (the model sent ``quit``); the next call starts
+  a new one;
+* ``ready`` on one of gdb's yes/no questions (the gdb preset counts them as
+  prompts): the question is handed to the model, which answers it;
 * long answers are cut in the middle, keeping their beginning and end.
 
 Here the "model" is a scripted list of tool calls, so the example runs on its
@@ -24,7 +27,6 @@ It needs ``gdb`` and ``cc`` on ``PATH`` and takes about ten seconds.
 
 from __future__ import annotations
 
-import shlex
 import shutil
 import subprocess
 import sys
@@ -33,14 +35,9 @@ import time
 from pathlib import Path
 from typing import Final, TypedDict
 
-from pellux import Pellux
+from pellux_agent import Terminal, Turn
 
 GDB_PROMPT: Final = "(gdb) "
-# gdb's questions ("Delete all breakpoints? (y or n) ", and the forms with a
-# default answer) also wait for input: the read ends there and the model
-# answers the question itself.
-QUESTIONS: Final = ["(y or n) ", "(y or [n]) ", "([y] or n) "]
-MARKERS: Final = [GDB_PROMPT, *QUESTIONS]
 
 # Sent to every fresh gdb: no pager prompts, no line wrapping.
 SETUP: Final = ["set pagination off", "set width 0"]
@@ -93,14 +90,14 @@ def clip(text: str, limit: int) -> str:
 class DebuggerTool:
     """One gdb session behind a text-in, text-out tool call.
 
-    Like every ``Pellux`` object, the tool belongs to the thread that created
-    it: an agent serving several conversations from several threads gives
-    each thread its own tool.
+    Like every ``Terminal``, the tool belongs to the thread that created it:
+    an agent serving several conversations from several threads gives each
+    thread its own tool (or uses ``AsyncTerminal``, see async_agent.py).
     """
 
     def __init__(
         self,
-        launcher: str,
+        program: Path,
         *,
         answer_timeout_ms: int = 10_000,
         interrupt_timeout_ms: int = 3_000,
@@ -109,8 +106,16 @@ class DebuggerTool:
         self.answer_timeout_ms = answer_timeout_ms
         self.interrupt_timeout_ms = interrupt_timeout_ms
         self.max_chars = max_chars
-        self._gdb = Pellux(launcher, True, MARKERS)
-        self._prepare(self._gdb.read_until_ready(timeout_ms=self.answer_timeout_ms))
+        # The arguments reach gdb as they are; no wrapper script. With
+        # DEBUGINFOD_URLS set, gdb asks whether to download debug info on the
+        # first run; no network is wanted here.
+        self._gdb = Terminal(
+            "gdb",
+            ["-q", "-nx", str(program)],
+            cwd=str(program.parent),
+            env={"DEBUGINFOD_URLS": None},
+        )
+        self._prepare(self._gdb.read(self.answer_timeout_ms))
 
     def __call__(self, command: str) -> str:
         try:
@@ -126,58 +131,33 @@ class DebuggerTool:
     def _run(self, command: str) -> str:
         before: list[str] = []
         notes: list[str] = []
-        if not self._gdb.is_alive():
-            self._restart()
+        if not self._gdb.alive:
+            self._prepare(self._gdb.restart(self.answer_timeout_ms))
             before.append("gdb had exited; started a new session, "
                           "so breakpoints and program state are gone")
 
-        started = time.monotonic()
-        text = self._gdb.send_and_read_until_ready(command, timeout_ms=self.answer_timeout_ms)
-        if not self._waiting(text):
-            if self._exited(time.monotonic() - started):
-                notes.append("gdb exited")
-            else:
-                notes.append(f"no prompt after {self.answer_timeout_ms / 1000:g} s, "
-                             "gdb or the program was still busy; sent Ctrl-C")
-                self._gdb.send_ctrl_c()
-                text += self._gdb.read_until_ready(timeout_ms=self.interrupt_timeout_ms)
-                if not self._waiting(text):
-                    self._restart()
-                    notes.append("gdb did not respond to Ctrl-C; the session was reset, "
-                                 "so breakpoints and program state are gone")
+        turn = self._gdb.send(command, self.answer_timeout_ms)
+        text = turn.output
+        if turn.status == "exited":
+            notes.append("gdb exited")
+        elif turn.status == "limit":
+            notes.append("the answer was too long; its end was not read")
+        elif turn.status == "timeout":
+            notes.append(f"no prompt after {self.answer_timeout_ms / 1000:g} s, "
+                         "gdb or the program was still busy; sent Ctrl-C")
+            after = self._gdb.interrupt(self.interrupt_timeout_ms)
+            text += after.output
+            if after.status != "ready":
+                self._prepare(self._gdb.restart(self.answer_timeout_ms))
+                notes.append("gdb did not respond to Ctrl-C; the session was restarted, "
+                             "so breakpoints and program state are gone")
         return self._for_model(text, before, notes)
 
-    def _waiting(self, text: str) -> bool:
-        # The reply does not say why the read ended; a marker at its end is
-        # what tells that gdb waits for input.
-        return any(text.endswith(marker) for marker in MARKERS)
-
-    def _exited(self, elapsed_s: float) -> bool:
-        # A read that ends early without a prompt ran out of output: gdb is
-        # gone (or going). One that ran to its limit found gdb busy.
-        if elapsed_s * 1000 >= self.answer_timeout_ms:
-            return False
-        deadline = time.monotonic() + 1.0
-        while self._gdb.is_alive():
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.02)
-        return True
-
-    def _restart(self) -> None:
-        self._gdb.reset()
-        # reset() takes what the new gdb printed right away into the new
-        # history; its first prompt may already be there.
-        early = self._gdb.get_history()
-        if not self._waiting(early):
-            early += self._gdb.read_until_ready(timeout_ms=self.answer_timeout_ms)
-        self._prepare(early)
-
-    def _prepare(self, banner: str) -> None:
-        if not self._waiting(banner):
-            raise RuntimeError(f"gdb did not start: {banner!r}")
+    def _prepare(self, banner: Turn) -> None:
+        if banner.status != "ready":
+            raise RuntimeError(f"gdb did not start ({banner.status}): {banner.output!r}")
         for line in SETUP:
-            self._gdb.send_and_read_until_ready(line, timeout_ms=self.answer_timeout_ms)
+            self._gdb.send(line, self.answer_timeout_ms)
 
     def _for_model(self, text: str, before: list[str], after: list[str]) -> str:
         # The prompt carries no information for the model; a question does.
@@ -247,21 +227,10 @@ SCRIPT: Final[list[tuple[str, ToolCall]]] = [
 
 
 def build(workdir: Path) -> Path:
-    """Compiles the program and writes the launcher pellux runs: the command
-    is one program path with no arguments, so gdb's arguments live here."""
+    """Compiles the program under test."""
     (workdir / "inventory.c").write_text(PROGRAM)
     subprocess.run(["cc", "-g", "-O0", "-o", "inventory", "inventory.c"], cwd=workdir, check=True)
-    launcher = workdir / "gdb-inventory"
-    binary = shlex.quote(str(workdir / "inventory"))
-    # With DEBUGINFOD_URLS set, gdb asks whether to download debug info on
-    # the first run: a question, not a prompt. No network is wanted here.
-    launcher.write_text(
-        "#!/bin/sh\n"
-        "unset DEBUGINFOD_URLS\n"
-        f"exec gdb -q -nx {binary}\n"
-    )
-    launcher.chmod(0o755)
-    return launcher
+    return workdir / "inventory"
 
 
 def agent_loop(tool: DebuggerTool, script: list[tuple[str, ToolCall]]) -> list[dict[str, str]]:
@@ -288,10 +257,10 @@ def main() -> int:
         print(f"this example needs {' and '.join(missing)} on PATH", file=sys.stderr)
         return 1
     with tempfile.TemporaryDirectory(prefix="pellux-agent-") as tmp:
-        launcher = build(Path(tmp))
+        program = build(Path(tmp))
         started = time.monotonic()
         # Short limits keep the demonstration quick; the defaults suit real use.
-        tool = DebuggerTool(str(launcher), answer_timeout_ms=2_000,
+        tool = DebuggerTool(program, answer_timeout_ms=2_000,
                             interrupt_timeout_ms=1_000, max_chars=600)
         try:
             messages = agent_loop(tool, SCRIPT)

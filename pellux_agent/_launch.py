@@ -18,29 +18,43 @@ import struct
 import sys
 
 
+def report(status: int, line: bytes) -> None:
+    if status >= 0:
+        try:
+            os.write(status, line)
+        except OSError:
+            pass
+
+
 def main() -> int:
     with open(sys.argv[1], encoding="utf-8") as f:
-        spec = json.load(f)
-    status = os.open(spec["status"], os.O_WRONLY | os.O_CLOEXEC)
-    os.write(status, b"pid %d\n" % os.getpid())
+        launch = json.load(f)
+    # Non-blocking: with nobody listening (which the terminal never lets
+    # happen) the open fails instead of hanging, and the program starts
+    # without a report.
+    try:
+        status = os.open(launch["status"], os.O_WRONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        status = -1
+    report(status, b"pid %d\n" % os.getpid())
     step = "size"
     try:
         import fcntl
         import termios
 
-        winsize = struct.pack("HHHH", spec["rows"], spec["cols"], 0, 0)
+        winsize = struct.pack("HHHH", launch["rows"], launch["cols"], 0, 0)
         fcntl.ioctl(0, termios.TIOCSWINSZ, winsize)
         step = "cwd"
-        if spec["cwd"] is not None:
-            os.chdir(spec["cwd"])
+        if launch["cwd"] is not None:
+            os.chdir(launch["cwd"])
         # Python ignores these for itself; an ignored signal stays ignored
         # across exec, and a program in a pipeline must die of SIGPIPE.
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
         signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
         step = "exec"
-        os.execvpe(spec["program"], spec["argv"], spec["env"])
+        os.execvpe(launch["program"], launch["argv"], launch["env"])
     except OSError as error:
-        os.write(status, b"error %s %d\n" % (step.encode(), error.errno or 0))
+        report(status, b"error %s %d\n" % (step.encode(), error.errno or 0))
     return 127
 
 

@@ -73,7 +73,6 @@ class _Job(Generic[T]):
         self.work = work
         self.loop = loop
         self.future = future
-        self.started = threading.Event()
 
     def deliver(self, result: T | None, error: BaseException | None) -> None:
         if self.loop is None or self.future is None:
@@ -119,7 +118,9 @@ class _OwnerThread:
     def __init__(self, name: str) -> None:
         self._jobs: queue.SimpleQueue[_Job[Any] | None] = queue.SimpleQueue()
         self.busy = threading.Event()
-        self.thread = threading.Thread(target=self._run, args=(self._jobs, self.busy), name=name, daemon=True)
+        self.thread = threading.Thread(
+            target=self._run, args=(self._jobs, self.busy), name=name, daemon=True
+        )
         self.thread.start()
 
     def submit(self, job: _Job[Any]) -> None:
@@ -139,7 +140,6 @@ class _OwnerThread:
             job = jobs.get()
             if job is None:
                 break
-            job.started.set()
             busy.set()
             try:
                 result = job.work(slot)
@@ -153,8 +153,8 @@ class _OwnerThread:
         if slot.terminal is not None:
             try:
                 slot.terminal.close()
-            except BaseException:
-                pass
+            except Exception:
+                pass  # nobody to tell; its processes are ended by its finalizer
         # The last reference to the session goes here, on its own thread.
         slot.terminal = None
 
@@ -208,8 +208,9 @@ class _State:
             return None
 
         def end() -> None:
+            # No hangup first: a shell whose running command died of it
+            # would show its prompt, and the read would end looking "ready".
             if owner.busy.is_set():
-                process.hang_up(info.program)
                 process.kill_session(info.program)
 
         timer = threading.Timer(_CLOSE_GRACE_S, end)
@@ -336,7 +337,6 @@ class AsyncTerminal:
         name = f"pellux-agent {self._command}"
         owner = _OwnerThread(name)
         self._owner = owner
-        self._finalizer = weakref.finalize(self, _abandon, owner, self._state)
         command, args, params = self._command, self._args, dict(self._params)
 
         def open_terminal(slot: _Slot) -> _Info:
@@ -350,6 +350,9 @@ class AsyncTerminal:
         except BaseException:
             await self.close()
             raise
+        # Made after the Terminal's own finalizer, so that at interpreter exit
+        # this one runs first and the terminal is closed on its thread.
+        self._finalizer = weakref.finalize(self, _abandon, owner, self._state)
 
     async def close(self) -> None:
         """Ends every process of the terminal's session and the terminal's

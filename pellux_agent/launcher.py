@@ -47,6 +47,14 @@ def errno_text(number: int) -> str:
     return f"{errno_names.errorcode.get(number, 'UnknownErrno')}: {os.strerror(number)}"
 
 
+def start_error(number: int, message: str) -> OSError:
+    """The OSError subclass for ``number`` (FileNotFoundError for ENOENT...),
+    with ``errno`` set and ``message`` as its whole text."""
+    error = type(OSError(number, ""))(message)
+    error.errno = number
+    return error
+
+
 def check_arguments(
     command: object,
     args: object,
@@ -133,6 +141,12 @@ class Launcher:
         cols: int,
         preset: Preset,
     ) -> None:
+        if not sys.executable or not os.access(sys.executable, os.X_OK):
+            # Embedded interpreters may not know their executable.
+            raise RuntimeError(
+                f"cannot start the launcher: sys.executable is {sys.executable!r}, "
+                "not a Python interpreter that can be run"
+            )
         self.command = command
         self.cwd = cwd
         self.directory = tempfile.mkdtemp(prefix="pellux-agent-")
@@ -142,8 +156,8 @@ class Launcher:
                     f.write(content.replace("{dir}", self.directory))
             self.status_path = os.path.join(self.directory, "status")
             os.mkfifo(self.status_path, 0o600)
-            spec_path = os.path.join(self.directory, "launch.json")
-            with open(spec_path, "w", encoding="utf-8") as f:
+            plan_path = os.path.join(self.directory, "launch.json")
+            with open(plan_path, "w", encoding="utf-8") as f:
                 json.dump(
                     {
                         "program": command,
@@ -161,7 +175,7 @@ class Launcher:
                 f.write(
                     "#!/bin/sh\n"
                     f"exec {shlex.quote(sys.executable)} -I -S "
-                    f"{shlex.quote(_LAUNCH_SCRIPT)} {shlex.quote(spec_path)}\n"
+                    f"{shlex.quote(_LAUNCH_SCRIPT)} {shlex.quote(plan_path)}\n"
                 )
             os.chmod(self.script, 0o700)
         except BaseException:
@@ -198,8 +212,8 @@ class Launcher:
                 "cwd": f"Failed to change directory to '{self.cwd}'",
                 "size": "Failed to set the terminal size",
             }.get(step, f"Failed to start '{self.command}'")
-            raise OSError(number, f"{what}: {errno_text(number)}")
-        raise OSError(
+            raise start_error(number, f"{what}: {errno_text(number)}")
+        raise start_error(
             errno_names.ECHILD,
             f"Failed to spawn process with command '{self.command}': "
             f"the launcher ended without starting it ({report.strip()!r})",

@@ -29,6 +29,7 @@ _SWEEP_PAUSE_S: Final = 0.01
 
 class Stat(NamedTuple):
     state: str
+    parent: int
     session: int
     flags: int
     start_time: int
@@ -54,6 +55,7 @@ def read_stat(pid: int) -> Stat | None:
     fields = raw[raw.rindex(b")") + 2 :].split()
     return Stat(
         state=fields[0].decode(),
+        parent=int(fields[1]),
         session=int(fields[3]),
         flags=int(fields[6]),
         start_time=int(fields[19]),
@@ -120,8 +122,31 @@ def kill_session(leader: Identity, within_s: float = 2.0) -> bool:
     while True:
         members = session_members(leader)
         if not members:
+            _reap_orphans(leader)
             return True
+        # The leader first: a shell whose foreground job dies before it
+        # would print a prompt on its way out.
+        members.sort(key=lambda pid: pid != leader.pid)
         _signal_all(members, (signal.SIGKILL,))
         if time.monotonic() >= deadline:
+            _reap_orphans(leader)
             return not session_members(leader)
         time.sleep(_SWEEP_PAUSE_S)
+
+
+def _reap_orphans(leader: Identity) -> None:
+    """Collects the session's dead processes that were handed to this
+    process: it is their new parent when it runs as PID 1 (a container's
+    MCP server, say) or as a subreaper, and nobody else would. The leader
+    is pellux's to collect. A zombie keeps its session id and its pid, so
+    nothing but the session's own processes is collected."""
+    me = os.getpid()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == leader.pid:
+            continue
+        stat = read_stat(int(entry))
+        if stat is not None and stat.state == "Z" and stat.parent == me and stat.session == leader.pid:
+            try:
+                os.waitpid(int(entry), os.WNOHANG)
+            except ChildProcessError:
+                pass

@@ -67,9 +67,14 @@ def check_wait_for(value: object) -> WaitFor:
 
 
 def ends_with_marker(text: str, markers: Sequence[str]) -> bool:
-    """Whether the text ends with a marker, trailing whitespace aside."""
+    """Whether a whole marker (its own trailing blank included) ends the
+    text, with nothing but whitespace after it; the rule of ``Turn.status``."""
     tail = text.rstrip()
-    return any(tail.endswith(marker.rstrip()) for marker in markers)
+    for marker in markers:
+        core = marker.rstrip()
+        if tail.endswith(core) and text[len(tail) - len(core) :].startswith(marker):
+            return True
+    return False
 
 
 def raw_estimate(text: str) -> int:

@@ -18,15 +18,16 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import inspect
 import itertools
+import logging
 import math
 import os
 import shutil
 import signal
 import sys
-import threading
 import time
-from collections.abc import AsyncIterator, Iterable, Iterator, Sequence
+from collections.abc import AsyncIterator, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Annotated, Any, Literal
 
@@ -40,7 +41,7 @@ except ImportError as missing:  # pragma: no cover - depends on the installation
         "the pellux MCP server needs the mcp package: pip install 'pellux[mcp]'"
     ) from missing
 
-from . import AsyncTerminal, Turn
+from . import AsyncTerminal, Turn, process
 from .reads import check_wait_for
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
@@ -110,6 +111,10 @@ class SessionInfo(BaseModel):
     cwd: str | None
     rows: int
     cols: int
+    ready_markers: list[str] = Field(
+        description="The prompts that end a read; empty: reads end when the output pauses."
+    )
+    pid: int | None = Field(description="The program's process id.")
     idle_seconds: float = Field(description="Seconds since the last call on this session ended.")
 
 
@@ -125,8 +130,15 @@ class HistoryResult(BaseModel):
 # Processes of the programs' terminal sessions
 
 
-def _processes() -> Iterator[tuple[int, int, int]]:
-    """(pid, ppid, session id) of every process this user can see."""
+def _our_programs() -> set[process.Identity]:
+    """Our children that lead a session of their own: the programs.
+
+    pellux starts every program as a session leader in a new terminal, and
+    nothing else in this server starts a process, so these are exactly the
+    programs of our sessions, also one whose start has not been recorded yet
+    (a program keeps its pid across the launcher's exec).
+    """
+    me, found = os.getpid(), set()
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
@@ -137,44 +149,27 @@ def _processes() -> Iterator[tuple[int, int, int]]:
             continue  # ended meanwhile
         # The name in parentheses may itself hold spaces and parentheses.
         fields = stat[stat.rindex(b")") + 2 :].split()
-        yield int(entry), int(fields[1]), int(fields[3])
+        if int(fields[1]) == me and int(fields[3]) == int(entry):
+            found.add(process.identify(int(entry)))
+    return found
 
 
-def _program_leaders() -> set[int]:
-    """Pids of our children that lead a session of their own: the programs.
-
-    pellux starts every program as a session leader in a new terminal, and
-    nothing else in this server starts a process, so these are exactly the
-    programs of our sessions (a program keeps its pid across the launcher's
-    exec).
-    """
-    me = os.getpid()
-    return {pid for pid, ppid, sid in _processes() if ppid == me and sid == pid}
-
-
-def _signal_terminal_sessions(sids: Iterable[int], signum: int) -> int:
-    """Sends `signum` to every process of the given terminal sessions.
+def _signal_sessions(leaders: Iterable[process.Identity], *signals: int) -> int:
+    """Sends `signals` to every process of the leaders' terminal sessions.
 
     Background jobs keep the session id of the terminal they started in even
-    after their parent is gone, so this reaches them too. Returns how many
-    processes were signalled.
+    after their parent is gone, so this reaches them too; a pid now used by
+    an unrelated session is recognised by its start time and left alone.
+    Returns how many processes were found.
     """
-    wanted = set(sids)
-    wanted.discard(os.getsid(0))  # never ourselves
     count = 0
-    if not wanted:
-        return 0
-    for pid, _ppid, sid in _processes():
-        if sid in wanted:
-            with contextlib.suppress(OSError):
-                os.kill(pid, signum)
-                count += 1
+    for leader in leaders:
+        for pid in process.session_members(leader):
+            count += 1
+            for signum in signals:
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signum)
     return count
-
-
-def _terminal_sessions_alive(sids: Iterable[int]) -> bool:
-    wanted = set(sids)
-    return any(sid in wanted for _pid, _ppid, sid in _processes())
 
 
 # ---------------------------------------------------------------------------
@@ -225,7 +220,8 @@ class _Session:
     rows: int
     cols: int
     terminal: AsyncTerminal
-    leaders: set[int] = field(default_factory=set)
+    # Every program this session has run (a restart starts a new one).
+    leaders: set[process.Identity] = field(default_factory=set)
     busy: int = 0
     # What the latest answer said; a program seen to exit stays exited until
     # it is restarted, whatever a cached flag elsewhere says.
@@ -237,9 +233,15 @@ class SessionError(ToolError):
     """A tool call that cannot be done; the model reads the message."""
 
 
+def _message(error: BaseException) -> str:
+    """The error's own text, without the "[Errno 13]" an OSError puts first."""
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
 def _describe_failure(session_id: str, action: str, error: BaseException) -> str:
-    text = str(error) or type(error).__name__
-    return f"session {session_id}: {action} failed: {text}"
+    return f"session {session_id!r}: {action} failed: {_message(error)}"
 
 
 def _is_cancellation(error: BaseException) -> bool:
@@ -257,7 +259,7 @@ class SessionManager:
         self._closed: dict[str, str] = {}  # session id -> why it is closed
         self._ids = itertools.count(1)
         self._starting = 0
-        self._all_leaders: set[int] = set()
+        self._all_leaders: set[process.Identity] = set()
         self._shutting_down = False
 
     # -- lookup -------------------------------------------------------------
@@ -315,37 +317,35 @@ class SessionManager:
         if not low <= value <= high:
             raise SessionError(f"{name} must be between {low:,} and {high:,}, got {value:,}")
 
-    def _resolve_program(self, command: str, env: dict[str, str | None] | None) -> str:
+    def _resolve_program(
+        self, command: str, env: dict[str, str | None] | None, cwd: str | None
+    ) -> str:
         """The absolute path the program would run from, or a tool error.
 
-        A bare name is looked up along the PATH the program will get (the
-        caller's `env` may change it), so what the allow list checks is what
-        actually starts.
+        The program is looked up as the launcher will: after changing to
+        `cwd`, and along the PATH the program gets (the caller's `env` may
+        change it), so what the allow list checks is what actually starts.
         """
         if not command:
             raise SessionError("command is empty; give a program name or path, e.g. 'python3'")
         if "\0" in command:
             raise SessionError("command contains a NUL character")
+        base = cwd if cwd is not None else os.getcwd()
         if "/" in command:
-            path = os.path.abspath(command)
+            path = os.path.normpath(os.path.join(base, command))
         else:
             search = os.environ.get("PATH", os.defpath)
             if env is not None and "PATH" in env:
                 search = env["PATH"] or ""
-            found = shutil.which(command, path=search)
+            # An empty or relative entry means a directory under `cwd`.
+            entries = [os.path.join(base, entry) for entry in search.split(os.pathsep)]
+            found = shutil.which(command, path=os.pathsep.join(entries))
             if found is None:
                 raise SessionError(
                     f"cannot start {command!r}: no such program on PATH"
                     + (" (PATH was changed by env)" if env and "PATH" in env else "")
                 )
-            path = os.path.abspath(found)
-        # Refused here with the reason, rather than as a launcher that exits.
-        if not os.path.exists(path):
-            raise SessionError(f"cannot start {command!r}: ENOENT: No such file or directory")
-        if os.path.isdir(path):
-            raise SessionError(f"cannot start {command!r}: EISDIR: it is a directory")
-        if not os.access(path, os.X_OK):
-            raise SessionError(f"cannot start {command!r}: EACCES: Permission denied (not executable)")
+            path = os.path.normpath(found)
         return path
 
     def _check_allowed(self, command: str, path: str) -> None:
@@ -392,7 +392,7 @@ class SessionManager:
             raise SessionError(str(error)) from None
         if cwd is not None and not os.path.isdir(cwd):
             raise SessionError(f"cwd {cwd!r} is not an existing directory")
-        path = self._resolve_program(command, env)
+        path = self._resolve_program(command, env, cwd)
         self._check_allowed(command, path)
         if self._shutting_down:
             raise SessionError("the server is shutting down")
@@ -402,7 +402,6 @@ class SessionManager:
                 "allows; close_session one you no longer need"
             )
 
-        session_id = f"s{next(self._ids)}"
         self._starting += 1
         try:
             try:
@@ -420,7 +419,8 @@ class SessionManager:
             except BaseException as error:
                 if _is_cancellation(error):
                     raise
-                raise SessionError(f"cannot start {command!r}: {error}") from None
+                raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
+            session_id = f"s{next(self._ids)}"
             session = _Session(session_id, command, list(args), cwd, rows, cols, terminal)
             self._remember_program(session)
             self._sessions[session_id] = session
@@ -436,8 +436,9 @@ class SessionManager:
         shutdown can end what is left of it whatever state its thread is in."""
         pid = session.terminal.pid
         if pid is not None:
-            session.leaders.add(pid)
-            self._all_leaders.add(pid)
+            program = process.identify(pid)
+            session.leaders.add(program)
+            self._all_leaders.add(program)
 
     async def send(self, session_id: str, text: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
@@ -471,7 +472,7 @@ class SessionManager:
         async with self._use(session_id, "get_history") as session:
             return HistoryResult(history=await session.terminal.history(limit))
 
-    def list(self) -> SessionList:
+    def describe(self) -> SessionList:
         now = time.monotonic()
         infos = []
         for s in self._sessions.values():
@@ -491,6 +492,8 @@ class SessionManager:
                     cwd=s.cwd,
                     rows=s.rows,
                     cols=s.cols,
+                    ready_markers=list(s.terminal.ready_markers),
+                    pid=s.terminal.pid,
                     idle_seconds=0.0 if s.busy else round(now - s.last_used, 1),
                 )
             )
@@ -535,8 +538,7 @@ class SessionManager:
             await self._close_all(sessions, deadline_s=_SHUTDOWN_DEADLINE_S)
             # Whatever is left of any program we ever started (a background
             # job of a session closed earlier, say) ends now.
-            leaders = self._all_leaders | _program_leaders()
-            _signal_terminal_sessions(leaders, signal.SIGKILL)
+            _signal_sessions(self._all_leaders | _our_programs(), signal.SIGKILL)
 
     async def _close_all(self, sessions: list[_Session], deadline_s: float) -> None:
         """Closes `sessions` in parallel, forcing the ones that do not close in time.
@@ -551,9 +553,14 @@ class SessionManager:
         pending = {s.session_id: s for s in sessions}
 
         async def close_one(s: _Session) -> None:
-            with contextlib.suppress(BaseException):
+            try:
                 await s.terminal.close()
-            pending.pop(s.session_id, None)
+            except BaseException as error:
+                # A close that fails leaves the forcing below to do its work.
+                if _is_cancellation(error):
+                    raise
+            else:
+                pending.pop(s.session_id, None)
 
         with anyio.move_on_after(deadline_s):
             async with anyio.create_task_group() as tg:
@@ -563,15 +570,13 @@ class SessionManager:
                     while pending:
                         await anyio.sleep(0.01)
                 if pending:
-                    stuck = {pid for s in pending.values() for pid in s.leaders}
-                    _signal_terminal_sessions(stuck, signal.SIGHUP)
-                    _signal_terminal_sessions(stuck, signal.SIGCONT)
+                    # What a closing terminal sends, then what nobody survives.
+                    stuck = {leader for s in pending.values() for leader in s.leaders}
+                    _signal_sessions(stuck, signal.SIGHUP, signal.SIGCONT)
                     await anyio.sleep(_KILL_GRACE_S)
-                    _signal_terminal_sessions(stuck, signal.SIGKILL)
+                    _signal_sessions(stuck, signal.SIGKILL)
         # Background jobs outlive a close only by accident; make sure.
-        rest = {pid for s in sessions for pid in s.leaders}
-        if _terminal_sessions_alive(rest):
-            _signal_terminal_sessions(rest, signal.SIGKILL)
+        _signal_sessions({leader for s in sessions for leader in s.leaders}, signal.SIGKILL)
 
 
 # ---------------------------------------------------------------------------
@@ -596,7 +601,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         "pellux", instructions=INSTRUCTIONS, log_level="WARNING", subscriptions=False
     )
 
-    @mcp.tool()
     async def start_session(
         command: Annotated[str, Field(description="Program name (looked up on PATH) or path.")],
         args: Annotated[
@@ -637,7 +641,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
             command, args, cwd, env, rows, cols, ready_markers, timeout_ms, wait_for
         )
 
-    @mcp.tool()
     async def send_input(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         input: Annotated[
@@ -646,15 +649,14 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
     ) -> TurnResult:
         """Type one line into the program, as at a keyboard followed by Enter, and return
-        its answer. Send one command per call; for a multi-line block in a REPL, send its
-        lines in one input separated by line feeds and end a compound statement with an
-        empty line.
+        its answer. Send one command per call. In a REPL a compound statement (def, for,
+        if ...) goes one line per call, each answered by the continuation prompt ('... '),
+        and ends with an empty input ''.
 
         If status is 'timeout' the program is still working: read_output to wait more,
         or send_interrupt to stop it."""
         return await manager.send(session_id, input, timeout_ms)
 
-    @mcp.tool()
     async def read_output(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         timeout_ms: Annotated[
@@ -670,7 +672,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         that keeps printing."""
         return await manager.read(session_id, timeout_ms)
 
-    @mcp.tool()
     async def send_interrupt(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 5_000,
@@ -681,7 +682,6 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         prompt again, keeping its state. In gdb it stops the program being debugged."""
         return await manager.interrupt(session_id, timeout_ms)
 
-    @mcp.tool()
     async def restart_session(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
@@ -692,21 +692,18 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         send_interrupt did not bring its prompt back."""
         return await manager.restart(session_id, timeout_ms)
 
-    @mcp.tool()
     async def close_session(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
     ) -> CloseResult:
         """End the program, with everything it started, and forget the session."""
         return await manager.close(session_id)
 
-    @mcp.tool()
     async def list_sessions() -> SessionList:
         """List the open sessions: id, program, arguments, whether it still runs, whether
         a call on it is in progress and how long it has been unused. Sessions unused for
         a long time are closed by the server."""
-        return manager.list()
+        return manager.describe()
 
-    @mcp.tool()
     async def get_history(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
         max_chars: Annotated[
@@ -722,6 +719,13 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         what a truncated answer left out or to look back."""
         return await manager.history(session_id, max_chars)
 
+    # The tools that answer with a read explain every status themselves:
+    # not every client shows the server's instructions to the model.
+    for answers in (start_session, send_input, read_output, send_interrupt, restart_session):
+        doc = inspect.cleandoc(answers.__doc__ or "")
+        mcp.add_tool(answers, description=f"{doc}\n\n{STATUS_HELP}")
+    for tool in (close_session, list_sessions, get_history):
+        mcp.add_tool(tool, description=inspect.cleandoc(tool.__doc__ or ""))
     return mcp, manager
 
 
@@ -822,6 +826,13 @@ def parse_args(argv: Sequence[str] | None = None) -> Limits:
 
 
 def _exit_now() -> None:
+    """Ends the process once every session is closed and every program ended.
+
+    Nothing is left to clean up, and the interpreter's own finalization
+    (collecting the SDK's large module graph) takes a good part of a second on
+    a busy machine: time that a client waiting to kill us does not give.
+    """
+    logging.shutdown()
     sys.stdout.flush()
     sys.stderr.flush()
     os._exit(0)
@@ -831,12 +842,4 @@ def main(argv: Sequence[str] | None = None) -> None:
     """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
     limits = parse_args(argv)
     anyio.run(serve, limits)
-    # Every program has ended. A terminal thread still finishing its close
-    # gets a moment; one that does not finish must not keep the process (and
-    # the client's shutdown) waiting.
-    deadline = time.monotonic() + 0.5
-    for thread in threading.enumerate():
-        if thread is not threading.current_thread() and not thread.daemon:
-            thread.join(max(0.0, deadline - time.monotonic()))
-    if any(t.is_alive() and not t.daemon for t in threading.enumerate() if t is not threading.current_thread()):
-        _exit_now()
+    _exit_now()

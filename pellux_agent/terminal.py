@@ -71,7 +71,7 @@ class _Resources:
     """What a terminal must release, kept apart from the ``Terminal`` so
     that a finalizer can release it after the terminal is collected."""
 
-    def __init__(self, launcher: Launcher, owner: int) -> None:
+    def __init__(self, launcher: Launcher, owner: threading.Thread) -> None:
         self.launcher = launcher
         self.owner = owner
         self.pellux: Pellux | None = None
@@ -86,14 +86,15 @@ class _Resources:
         if program is not None:
             process.hang_up(program)
         if session is not None:
-            if threading.get_ident() == self.owner:
-                try:
-                    session.close()
-                except BaseException:
-                    pass  # close never fails; a foreign-thread panic cannot happen here
-            else:
+            try:
+                if threading.current_thread() is not self.owner:
+                    raise _ForeignThread
+                session.close()
+            except BaseException as error:
+                if not isinstance(error, _ForeignThread) and not _is_panic(error):
+                    raise
                 # Dropped here, on a foreign thread, pellux would report the
-                # session "unsendable"; the processes end below anyway.
+                # session "unsendable"; its processes end below anyway.
                 _ORPHANS.append(session)
         if program is not None:
             process.kill_session(program)
@@ -104,15 +105,33 @@ class _Resources:
 _ORPHANS: list[Pellux] = []
 
 
+class _ForeignThread(Exception):
+    pass
+
+
 def _is_panic(error: BaseException) -> bool:
     # pellux's PanicException derives from BaseException only and cannot be
     # imported; it is recognised by its name.
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
 
+def _reaches_cap(text: str) -> bool:
+    """Whether the raw output behind ``text`` filled the byte cap, estimated:
+    its UTF-8 bytes plus the carriage return a terminal sends before each
+    line feed (escape sequences and the like are not counted)."""
+    return len(text.encode("utf-8", "surrogatepass")) + text.count("\n") >= MAX_OUTPUT_BYTES
+
+
 def _ends_with_marker(text: str, markers: Sequence[str]) -> bool:
+    """Whether a whole marker (its own trailing blank included) ends the
+    text, with nothing but whitespace after it: "Loading..." does not end
+    with the marker "... ", "...>>> \n" ends with ">>> "."""
     tail = text.rstrip()
-    return any(tail.endswith(marker.rstrip()) for marker in markers)
+    for marker in markers:
+        core = marker.rstrip()
+        if tail.endswith(core) and text[len(tail) - len(core) :].startswith(marker):
+            return True
+    return False
 
 
 class Terminal:
@@ -174,7 +193,8 @@ class Terminal:
         self._cols = cols
         self._markers = tuple(markers)
         self._probe: InputProbe | None = None
-        self._owner = threading.get_ident()
+        # The thread object, not its ident: idents are reused.
+        self._owner = threading.current_thread()
         self._closed = False
         launcher = Launcher(command, arg_list, cwd, env_map, rows, cols, preset)
         self._resources = _Resources(launcher, self._owner)
@@ -239,7 +259,7 @@ class Terminal:
         """Whether the program still runs (False once closed). Never waits."""
         if self._closed:
             return False
-        if threading.get_ident() != self._owner:
+        if threading.current_thread() is not self._owner:
             program = self._resources.program
             return program is not None and process.running(program)
         with self._pellux_errors():
@@ -261,16 +281,25 @@ class Terminal:
         session = self._session()
         with self._pellux_errors():
             if not session.is_alive():
-                raise RuntimeError(f"{self!r}: the program has exited; restart() starts it again")
+                raise self._exited_error()
             started = time.monotonic()
             probe = self._input_probe()
+            try:
+                if probe is not None:
+                    # Writes, and takes only what is queued already.
+                    text = session.send_and_read_until_ready(input, 0, MAX_OUTPUT_BYTES, 0, 0)
+                else:
+                    text = session.send_and_read_until_ready(
+                        input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
+                    )
+            except RuntimeError as error:
+                # The write failed: say so plainly if the program has just
+                # ended, which is the usual cause.
+                if not self._program_alive():
+                    raise self._exited_error() from error
+                raise RuntimeError(f"{self!r}: {error}") from error
             if probe is not None:
-                # Writes, and takes only what is queued already.
-                text = session.send_and_read_until_ready(input, 0, MAX_OUTPUT_BYTES, 0, 0)
                 return self._probed_turn(session, probe, started, timeout, text)
-            text = session.send_and_read_until_ready(
-                input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
-            )
             return self._turn(text, started, timeout)
 
     def read(self, timeout_ms: int | None = None) -> Turn:
@@ -294,8 +323,13 @@ class Terminal:
         session = self._session()
         with self._pellux_errors():
             if not session.is_alive():
-                raise RuntimeError(f"{self!r}: the program has exited; restart() starts it again")
-            session.send_ctrl_c()
+                raise self._exited_error()
+            try:
+                session.send_ctrl_c()
+            except RuntimeError as error:
+                if not self._program_alive():
+                    raise self._exited_error() from error
+                raise RuntimeError(f"{self!r}: {error}") from error
         return self.read(timeout)
 
     def restart(self, timeout_ms: int | None = None) -> Turn:
@@ -390,7 +424,7 @@ class Terminal:
     # --- internals -------------------------------------------------------
 
     def _check_owner(self) -> None:
-        if threading.get_ident() != self._owner:
+        if threading.current_thread() is not self._owner:
             raise RuntimeError(
                 f"{self!r} belongs to the thread that created it; "
                 "use AsyncTerminal to drive a terminal from other threads or tasks"
@@ -423,6 +457,9 @@ class Terminal:
             if _is_panic(error):
                 raise RuntimeError(f"{self!r}: pellux failed: {error}") from None
             raise
+
+    def _exited_error(self) -> RuntimeError:
+        return RuntimeError(f"{self!r}: the program has exited; restart() starts it again")
 
     def _program_alive(self) -> bool:
         session = self._resources.pellux
@@ -478,12 +515,13 @@ class Terminal:
         """Derives why a read ended; pellux does not say. The rules, in order:
         the program has ended: ``exited``; the text ends with a marker:
         ``ready``; the read lasted its whole timeout: ``timeout``. Otherwise
-        the read ended early with the program running. With markers, pellux
-        ends a read early only on a marker (then ``quiet``, as the marker was
-        not last) or on the byte cap (``limit``, when no marker is in the
-        text). Without markers it ends on quiet output or the cap; the raw
-        byte count is estimated from the text (each line feed a terminal's
-        CR LF), so ``limit`` means the text is as long as the cap allows."""
+        the read ended early with the program running, on a marker, on quiet
+        output or on the byte cap: ``limit`` when the text is as long as the
+        cap allows (raw bytes estimated from the text, each line feed a
+        terminal's CR LF) or, with markers, when none is in the text (pellux
+        ends a marker read early only on a marker or the cap); otherwise
+        ``quiet`` (with markers: one was seen, but was not the last thing
+        printed)."""
         elapsed_ms = (time.monotonic() - started) * 1000
         session = self._resources.pellux
         assert session is not None
@@ -497,9 +535,10 @@ class Terminal:
             status = "ready"
         elif elapsed_ms >= timeout_ms:
             status = "timeout"
+        elif _reaches_cap(text):
+            status = "limit"
         elif markers:
             status = "quiet" if any(marker in text for marker in markers) else "limit"
         else:
-            raw = len(text.encode("utf-8", "surrogatepass")) + text.count("\n")
-            status = "limit" if raw >= MAX_OUTPUT_BYTES else "quiet"
+            status = "quiet"
         return Turn(text, status, True)

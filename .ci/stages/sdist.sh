@@ -16,6 +16,7 @@ sdist="${sdists[0]}"
 
 tar tzf "$sdist" > "$work/contents"
 for needed in pyproject.toml CMakeLists.txt LICENSE README.md pellux-stubs/__init__.pyi \
+              pellux_agent/__init__.py pellux_agent/_launch.py pellux_agent/py.typed \
               examples/gdb_session.py tests/; do
   if ! grep -q "^pellux-[^/]*/$needed" "$work/contents"; then
     echo "the sdist lacks $needed" >&2
@@ -29,6 +30,10 @@ python -m venv "$work/venv"
 # The wheel built from the sdist must carry the type stubs too.
 purelib="$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
 [ -f "$purelib/pellux-stubs/__init__.pyi" ] || { echo "pellux-stubs not installed" >&2; exit 1; }
+# And the agent layer, with its launcher and type marker.
+for needed in __init__.py _launch.py py.typed; do
+  [ -f "$purelib/pellux_agent/$needed" ] || { echo "pellux_agent/$needed not installed" >&2; exit 1; }
+done
 
 mkdir "$work/src"
 tar xzf "$sdist" -C "$work/src"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Typing: the stubs shipped in the wheel must match the extension as built,
-# and the examples must type-check strictly against them.
+# and the examples and the installed pellux_agent must type-check strictly.
 # Runs from the repository root, inside a venv where pellux is installed.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -15,3 +15,5 @@ trap 'rm -rf "$scratch"' EXIT
 (cd "$scratch" && python -m mypy.stubtest pellux)
 
 python -m mypy --strict --cache-dir "$scratch/mypy-cache" "$repo/examples/"
+# The installed package (with its py.typed), not the checkout's copy.
+(cd "$scratch" && python -m mypy --strict --cache-dir "$scratch/mypy-cache" -p pellux_agent)

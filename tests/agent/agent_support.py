@@ -10,13 +10,28 @@ import tempfile
 import textwrap
 from pathlib import Path
 
+import pytest
+
 from pellux_agent import process
 
 PYTHON = sys.executable
 
 
+@pytest.fixture
+def private_tmp(tmp_path, monkeypatch):
+    """Terminals of this test make their launcher directories in a
+    directory of its own (other processes' terminals come and go in the
+    shared one); subprocesses get it as TMPDIR."""
+    directory = tmp_path / "launchers"
+    directory.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(directory))
+    monkeypatch.setenv("TMPDIR", str(directory))
+    return directory
+
+
 def launcher_dirs() -> set[str]:
-    """The terminals' private directories that exist right now."""
+    """The terminals' private directories that exist right now (in this
+    test's own directory with ``private_tmp``)."""
     return set(glob.glob(os.path.join(tempfile.gettempdir(), "pellux-agent-*")))
 
 

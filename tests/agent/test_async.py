@@ -11,7 +11,14 @@ import traceback
 
 import anyio
 import pytest
-from agent_support import PYTHON, launcher_dirs, pid_running, python_program, session_processes
+from agent_support import (
+    PYTHON,
+    launcher_dirs,
+    pid_running,
+    private_tmp,  # noqa: F401 (a fixture)
+    python_program,
+    session_processes,
+)
 from support import wait_until
 
 from pellux_agent import AsyncTerminal, Terminal, Turn
@@ -130,16 +137,15 @@ def test_close_ends_a_read_in_progress_and_the_whole_session(unraisable):
         return await stuck, pid, took
 
     turn, pid, took = run(main)
-    assert turn.status == "exited" and not turn.alive
+    assert (turn.status, turn.alive) == ("exited", False), turn
     assert took < 10  # not the read's two minutes
     assert session_processes(pid) == []
     wait_until(lambda: not pellux_threads(), timeout=10, what="owner threads ended")
     assert unraisable == []
 
 
-def test_the_session_never_leaves_its_thread(unraisable):
+def test_the_session_never_leaves_its_thread(unraisable, private_tmp):
     # Every way a terminal can end: closed, failed, collected unclosed.
-    dirs_before = launcher_dirs()
     errors: list[BaseException] = []
 
     async def main() -> int:
@@ -163,7 +169,7 @@ def test_the_session_never_leaves_its_thread(unraisable):
     pid = run(main)
     wait_until(lambda: not pid_running(pid), timeout=10, what="abandoned program ended")
     wait_until(lambda: not pellux_threads(), timeout=10, what="owner threads ended")
-    wait_until(lambda: launcher_dirs() <= dirs_before, timeout=10, what="launcher directories removed")
+    wait_until(lambda: not launcher_dirs(), timeout=10, what="launcher directories removed")
     # The error that crossed over carries no frame that could hold the session.
     assert len(errors) == 1 and "the program has exited" in str(errors[0])
     for frame, _ in traceback.walk_tb(errors[0].__traceback__):
@@ -254,3 +260,46 @@ def test_restart_and_interrupt_through_the_owner_thread():
     assert back.status == "ready" and "KeyboardInterrupt" in back.output
     assert again == Turn(">>> ", "ready", True)
     assert first != second
+
+
+def test_an_open_terminal_at_interpreter_exit_is_closed_on_its_thread(tmp_path, private_tmp):
+    import subprocess
+
+    import pellux_agent
+
+    package_parent = str(__import__("pathlib").Path(pellux_agent.__file__).resolve().parent.parent)
+    script = tmp_path / "leave_open.py"
+    script.write_text(
+        "import asyncio, sys\n"
+        f"sys.path.insert(0, {package_parent!r})\n"
+        "from pellux_agent import AsyncTerminal\n"
+        "kept = []\n"
+        "async def main():\n"
+        "    t = AsyncTerminal('sh', ['-c', 'sleep 61 & exec sleep 60'])\n"
+        "    await t.start()\n"
+        "    kept.append(t)\n"
+        "    print(t.pid, flush=True)\n"
+        "asyncio.run(main())\n"
+    )
+    done = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""  # no "unsendable", no traceback
+    assert session_processes(int(done.stdout)) == []
+    assert not launcher_dirs()
+
+
+def test_a_cancelled_call_finishes_on_its_thread_and_the_next_one_follows_it():
+    async def main() -> tuple[Turn, str]:
+        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+            await t.read(timeout_ms=10_000)
+            with anyio.move_on_after(0.3) as scope:
+                await t.send("import time; time.sleep(1); 'late'", timeout_ms=10_000)
+            assert scope.cancelled_caught
+            # Waits for the cancelled call, whose answer is dropped but kept
+            # in the history, and gets its own.
+            turn = await t.send("6 * 7", timeout_ms=10_000)
+            return turn, await t.history()
+
+    turn, history = anyio.run(main)
+    assert turn == Turn("42\n>>> ", "ready", True)
+    assert "'late'\n>>> 42\n>>> " in history

@@ -15,6 +15,7 @@ from pathlib import Path
 import anyio
 import pytest
 
+pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from mcp_client import RawServer, connect, labelled, numbers, running, wait_gone  # noqa: E402
 
@@ -44,6 +45,31 @@ async def test_client_leaving_mid_call_ends_every_program() -> None:
             tg.cancel_scope.cancel()  # the client leaves with the call pending
     pids = [pids["shell"], pids["job"], pids["server"], python_pid]
     assert wait_gone(pids, timeout=15) == [], "left running after the client left"
+
+
+@pytest.mark.anyio
+async def test_close_session_ends_a_session_stuck_in_a_read() -> None:
+    async with connect() as client:
+        stuck, _ = await client.start("python3")
+        (pid,) = numbers((await client.send(stuck, "import os; os.getpid()"))["output"])
+        other, _ = await client.start("python3")
+        answers: list[object] = []
+
+        async def wait_long() -> None:
+            answers.append(await client.call_raw(
+                "send_input", session_id=stuck, input=STUCK, timeout_ms=600_000))
+
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(wait_long)
+            with anyio.fail_after(20):
+                while not any(s["busy"] for s in (await client.call("list_sessions"))["sessions"]):
+                    await anyio.sleep(0.02)
+                assert await client.call("close_session", session_id=stuck) == {"closed": True}
+        # The pending call came back (not after ten minutes) and the program is gone.
+        assert len(answers) == 1
+        assert wait_gone([pid], timeout=5) == []
+        assert [s["session_id"] for s in (await client.call("list_sessions"))["sessions"]] == [other]
+        assert (await client.send(other, "6 * 7"))["output"] == "42\n>>> "
 
 
 def _programs_of(server: RawServer) -> tuple[list[int], str]:

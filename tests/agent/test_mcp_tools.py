@@ -10,6 +10,7 @@ from pathlib import Path
 import anyio
 import pytest
 
+pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from mcp_client import connect, numbers  # noqa: E402
 
@@ -36,6 +37,9 @@ async def test_tools_are_described_for_a_model() -> None:
     # When to interrupt and when to restart, and every status, are explained.
     assert "hangs" in tools["send_interrupt"].description
     assert "exited" in tools["restart_session"].description
+    for name in ("start_session", "send_input", "read_output", "send_interrupt", "restart_session"):
+        for status in ("'ready'", "'quiet'", "'timeout'", "'exited'", "'limit'"):
+            assert status in tools[name].description, (name, status)
     status = tools["send_input"].output_schema["properties"]["status"]
     assert set(status["enum"]) == {"ready", "quiet", "timeout", "exited", "limit"}
 
@@ -49,6 +53,13 @@ async def test_python_session_through_every_tool() -> None:
 
         turn = await client.send(sid, "6 * 7")
         assert turn == {"output": "42\n>>> ", "status": "ready", "alive": True, "truncated": False}
+
+        # A compound statement, one line per call as the tool description says.
+        for line in ("def double(x):", "    return 2 * x"):
+            turn = await client.send(sid, line)
+            assert (turn["output"], turn["status"]) == ("... ", "ready")
+        assert (await client.send(sid, ""))["output"] == ">>> "
+        assert (await client.send(sid, "double(21)"))["output"] == "42\n>>> "
 
         # A slow answer: the read gives up, the program keeps running, and the
         # rest arrives through read_output.
@@ -73,6 +84,7 @@ async def test_python_session_through_every_tool() -> None:
         assert turn["status"] == "exited" and turn["alive"] is False
         listed = (await client.call("list_sessions"))["sessions"]
         assert [(s["session_id"], s["alive"]) for s in listed] == [(sid, False)]
+        assert ">>> " in listed[0]["ready_markers"]
         turn = await client.call("restart_session", session_id=sid)
         assert turn["status"] == "ready" and turn["alive"] is True
         assert "NameError" in (await client.send(sid, "kept"))["output"]
@@ -102,6 +114,7 @@ async def test_bash_gets_cwd_environment_and_size(tmp_path: Path) -> None:
         assert "33 101" in (await client.send(sid, "stty size"))["output"]
         listed = (await client.call("list_sessions"))["sessions"][0]
         assert listed["command"] == "bash" and listed["cwd"] == str(tmp_path)
+        assert str(listed["pid"]) in (await client.send(sid, "echo $$"))["output"]
         assert (listed["rows"], listed["cols"]) == (33, 101)
     assert not (tmp_path / "pwned").exists()
 

@@ -13,7 +13,14 @@ import threading
 import time
 
 import pytest
-from agent_support import PYTHON, launcher_dirs, pid_running, python_program, session_processes
+from agent_support import (
+    PYTHON,
+    launcher_dirs,
+    pid_running,
+    private_tmp,  # noqa: F401 (a fixture)
+    python_program,
+    session_processes,
+)
 from support import children_of_host, wait_until
 
 from pellux_agent import Terminal, Turn
@@ -22,11 +29,10 @@ from pellux_agent.terminal import MAX_OUTPUT_BYTES
 
 
 @pytest.fixture
-def no_leftovers():
+def no_leftovers(private_tmp):
     """Fails the test if it leaves a launcher directory or a child behind."""
-    dirs_before = launcher_dirs()
     yield
-    wait_until(lambda: launcher_dirs() <= dirs_before, timeout=10, what="launcher directories removed")
+    wait_until(lambda: not launcher_dirs(), timeout=10, what="launcher directories removed")
     wait_until(
         lambda: all(state == "Z" for state in children_of_host().values()) or not children_of_host(),
         timeout=10,
@@ -68,6 +74,16 @@ def test_arguments_environment_and_directory_reach_the_program_exactly(tmp_path,
     assert (seen["PAGER"], seen["MANPAGER"], seen["GIT_PAGER"], seen["TERM"]) == ("cat", "cat", "less", "vt100")
 
 
+def test_signals_the_launcher_ignored_start_at_their_defaults(no_leftovers):
+    # An ignored SIGPIPE would survive the exec: `yes` would complain of a
+    # broken pipe instead of ending quietly.
+    with Terminal("sh", ["-c", "yes | head -n 1; grep -E '^Sig(Ign|Blk)' /proc/self/status"]) as t:
+        out = t.read(timeout_ms=10_000).output
+    assert out.startswith("y\n") and "Broken pipe" not in out
+    ignored = int(out.split("SigIgn:")[1].split()[0], 16)
+    assert not ignored & (1 << (13 - 1)) and not ignored & (1 << (25 - 1))  # SIGPIPE, SIGXFSZ
+
+
 def test_terminal_size_reaches_the_program_and_survives_restart(tmp_path, no_leftovers):
     with Terminal("sh", ["-c", "stty size"], rows=33, cols=101, ready_markers=[]) as t:
         assert t.read(timeout_ms=10_000).output == "33 101\n"
@@ -100,8 +116,13 @@ def test_bad_parameters_are_refused_before_anything_starts(kwargs, error, messag
 
 
 def test_a_start_that_fails_says_why_and_leaves_nothing(tmp_path, no_leftovers):
-    with pytest.raises(OSError, match="Failed to spawn process with command 'no-such-program-x': ENOENT"):
+    with pytest.raises(FileNotFoundError) as caught:
         Terminal("no-such-program-x")
+    # pellux's own wording, whole, as an agent should see it.
+    assert str(caught.value) == (
+        "Failed to spawn process with command 'no-such-program-x': ENOENT: No such file or directory"
+    )
+    assert caught.value.errno == 2
     with pytest.raises(OSError, match=f"Failed to change directory to '{tmp_path}/missing': ENOENT"):
         Terminal("cat", cwd=str(tmp_path / "missing"))
     not_executable = tmp_path / "plain"
@@ -149,6 +170,22 @@ def test_quiet_without_markers_and_after_a_marker_that_is_not_last(tmp_path, no_
         assert t.send("three", timeout_ms=10_000) == Turn("got three\n", "ready", True)
 
 
+def test_ready_needs_the_whole_marker_at_the_end(tmp_path, no_leftovers):
+    # "Loading..." is not the prompt "... ", nor "a > b" the prompt "> ".
+    program = python_program(
+        tmp_path / "almost",
+        """\
+        import sys, time
+        for line in sys.stdin:
+            print({"dots": "Loading...", "gt": "<div>", "prompt": "> "}[line.strip()], end="", flush=True)
+        """,
+    )
+    with Terminal(program, ready_markers=["... ", "> "]) as t:
+        assert t.send("dots", timeout_ms=500) == Turn("Loading...", "timeout", True)
+        assert t.send("gt", timeout_ms=500) == Turn("<div>", "timeout", True)
+        assert t.send("prompt", timeout_ms=10_000) == Turn("> ", "ready", True)
+
+
 def test_exited_is_reported_at_once_every_time(tmp_path, no_leftovers):
     # Right after the output ends, the program may not be collectable yet;
     # the turn must still say that it has ended.
@@ -167,15 +204,23 @@ def test_exited_is_reported_at_once_every_time(tmp_path, no_leftovers):
         assert t.send("6 * 7", timeout_ms=10_000).output == "42\n>>> "
 
 
-@pytest.mark.parametrize("markers", [["NEVER-PRINTED> "], []], ids=["markers", "quiet"])
+@pytest.mark.parametrize(
+    "markers",
+    [["NEVER-PRINTED> "], ["MARK> "], []],
+    ids=["markers", "marker-before-the-cap", "quiet"],
+)
 def test_limit_when_the_byte_cap_ends_a_read_and_nothing_is_lost(tmp_path, markers, no_leftovers):
     total_lines = 50_000  # 4 MB with CR LF: two capped reads, then the rest
+    marked = 25_000  # about 120 KB before the first read's cap
+    expected = ["%077d" % i for i in range(total_lines)]
+    expected[marked] = "MARK> " + expected[marked][6:]
     flood = python_program(
         tmp_path / "flood",
         f"""\
         import sys, time
-        for i in range({total_lines}):
-            sys.stdout.write("%077d\\n" % i)
+        lines = ["%077d" % i for i in range({total_lines})]
+        lines[{marked}] = "MARK> " + lines[{marked}][6:]
+        sys.stdout.write("\\n".join(lines) + "\\n")
         sys.stdout.flush()
         time.sleep(60)
         """,
@@ -185,12 +230,12 @@ def test_limit_when_the_byte_cap_ends_a_read_and_nothing_is_lost(tmp_path, marke
         assert first.status == "limit" and first.alive
         text = first.output
         while text.count("\n") < total_lines:
-            turn = t.read(timeout_ms=10_000)
+            # The last read of a marker terminal ends on its timeout.
+            turn = t.read(timeout_ms=2_000)
             assert turn.status in ("limit", "quiet", "timeout")
             assert turn.output, "output stopped before the end"
             text += turn.output
-        lines = text.split("\n")
-        assert lines[:-1] == ["%077d" % i for i in range(total_lines)]
+        assert text.split("\n")[:-1] == expected
     assert len(first.output.encode()) + first.output.count("\n") == MAX_OUTPUT_BYTES
 
 
@@ -332,7 +377,7 @@ def test_closing_collecting_and_failing_leave_nothing(no_leftovers):
     assert pid is not None and not pid_running(pid)
 
 
-def test_interpreter_exit_leaves_nothing(tmp_path):
+def test_interpreter_exit_leaves_nothing(tmp_path, private_tmp):
     script = tmp_path / "leave_open.py"
     script.write_text(
         "import sys\n"
@@ -345,7 +390,8 @@ def test_interpreter_exit_leaves_nothing(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "unsendable" not in done.stderr and "Traceback" not in done.stderr
     pid, directory = done.stdout.split()
-    assert not os.path.exists(directory)
+    assert directory.startswith(str(private_tmp))
+    assert not launcher_dirs()
     assert session_processes(int(pid)) == []
 
 
@@ -393,3 +439,70 @@ def test_pid_is_the_program_and_its_session(no_leftovers):
         with open(f"/proc/{t.pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
         assert int(fields[3]) == t.pid  # its own session
+
+
+def test_the_agent_layer_imports_only_the_standard_library_and_pellux():
+    import pellux_agent
+
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(pellux_agent.__file__)))
+    code = (
+        "import sys\n"
+        f"sys.path.insert(0, {package_parent!r})\n"
+        "before = set(sys.modules)\n"
+        "import pellux_agent, pellux_agent.terminal, pellux_agent.async_terminal\n"
+        "new = {m.split('.')[0] for m in set(sys.modules) - before}\n"
+        "print(sorted(new - set(sys.stdlib_module_names) - {'pellux', 'pellux_agent'}))\n"
+    )
+    done = subprocess.run([PYTHON, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize(
+    "command, first_marker",
+    [
+        ("/usr/bin/python3.12", ">>> "),
+        ("python", ">>> "),
+        ("gdb-multiarch", "pwndbg> "),
+        ("/bin/dash", SHELL_PROMPT),
+        ("zsh", SHELL_PROMPT),
+        ("sqlite3", "sqlite> "),
+        ("nodejs", "> "),
+        ("python3-config", None),
+        ("my-gdb", None),
+    ],
+)
+def test_presets_are_chosen_by_the_file_name_only(command, first_marker):
+    from pellux_agent.presets import preset_for
+
+    markers = preset_for(command).markers
+    assert (markers[0] if markers else None) == first_marker
+
+
+def test_a_subreaper_is_left_no_zombies_of_the_session(tmp_path, private_tmp):
+    # Run as a container's PID 1 (or as a subreaper), this process inherits
+    # the background jobs that close() kills; nobody else would collect them.
+    import pellux_agent
+
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(pellux_agent.__file__)))
+    script = tmp_path / "subreaper.py"
+    script.write_text(
+        "import ctypes, os, sys\n"
+        f"sys.path.insert(0, {package_parent!r})\n"
+        "PR_SET_CHILD_SUBREAPER = 36\n"
+        "assert ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0\n"
+        "from pellux_agent import Terminal, process\n"
+        "with Terminal('dash') as t:\n"
+        "    t.read(timeout_ms=10_000)\n"
+        "    t.send('sleep 60 & sleep 61 &', timeout_ms=10_000)\n"
+        "    sid = t.pid\n"
+        "left = []\n"
+        "for entry in os.listdir('/proc'):\n"
+        "    stat = process.read_stat(int(entry)) if entry.isdigit() else None\n"
+        "    if stat is not None and stat.session == sid:\n"
+        "        left.append((int(entry), stat.state, stat.parent == os.getpid()))\n"
+        "print(left)\n"
+    )
+    done = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""What the agent layer costs per turn over pellux itself.
+
+One turn is ``6 * 7`` sent to a python3 REPL (basic REPL, ``-q``) and read
+back up to its ``>>> `` prompt, with the same read parameters (settle 200 ms,
+the same markers) through:
+
+  pellux         Pellux.send_and_read_until_ready, the program started by a
+                 wrapper script with the same environment
+  Terminal       pellux_agent.Terminal.send
+  AsyncTerminal  await pellux_agent.AsyncTerminal.send under asyncio
+
+The drivers take turns in blocks, interleaved, so that a noisy machine
+affects them alike. Two figures per driver:
+
+  turn      median wall time of a whole turn (program and reader included)
+  layer     median time a turn spends outside ``send_and_read_until_ready``
+            (for pellux itself, the call's own return path is the floor: 0);
+            this is the layer's own cost, measured on every turn, free of the
+            program's noise
+
+It also counts the threads of this process with 16 AsyncTerminals open.
+
+    python benchmarks/agent_layer.py [--turns 300] [--block 10]
+
+pellux and pellux_agent must be importable (``pip install .``).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import statistics
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Callable
+from typing import Any
+
+from pellux import Pellux
+
+from pellux_agent import AsyncTerminal, Terminal
+from pellux_agent.terminal import MAX_OUTPUT_BYTES, QUIET_MS, SETTLE_MS
+
+MARKERS = [">>> ", "... "]
+TIMEOUT_MS = 10_000
+
+
+class Clock:
+    """Time spent inside pellux's reads, added up."""
+
+    inside = 0.0
+
+
+class TimedSession:
+    """Forwards to a Pellux and adds the time spent inside its reads to a
+    clock. It lives inside the terminal only, so the Pellux is never held
+    (and never dropped) anywhere else."""
+
+    def __init__(self, session: Any, clock: Clock) -> None:
+        self._session = session
+        self._clock = clock
+
+    def send_and_read_until_ready(self, *args: Any) -> str:
+        started = time.perf_counter()
+        try:
+            return str(self._session.send_and_read_until_ready(*args))
+        finally:
+            self._clock.inside += time.perf_counter() - started
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._session, name)
+
+
+def direct_session(workdir: str) -> Pellux:
+    wrapper = os.path.join(workdir, "python-repl")
+    with open(wrapper, "w") as f:
+        f.write(
+            "#!/bin/sh\n"
+            "PYTHON_BASIC_REPL=1 PYTHONSTARTUP= TERM=vt100 PAGER=cat "
+            f"exec '{sys.executable}' -q\n"
+        )
+    os.chmod(wrapper, 0o700)
+    session = Pellux(wrapper, True, MARKERS)
+    session.read_until_ready(TIMEOUT_MS)
+    return session
+
+
+def check(text: str) -> None:
+    if text != "42\n>>> ":
+        raise SystemExit(f"unexpected answer {text!r}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--turns", type=int, default=300, help="turns per driver (default 300)")
+    parser.add_argument("--block", type=int, default=10, help="turns per block (default 10)")
+    options = parser.parse_args()
+
+    turn_times: dict[str, list[float]] = {"pellux": [], "Terminal": [], "AsyncTerminal": []}
+    layer_times: dict[str, list[float]] = {name: [] for name in turn_times}
+
+    with tempfile.TemporaryDirectory(prefix="agent-layer-") as workdir:
+        direct = direct_session(workdir)
+        terminal = Terminal(sys.executable, ["-q"])
+        terminal.read(TIMEOUT_MS)
+        timed = Clock()
+        terminal._resources.pellux = TimedSession(terminal._resources.pellux, timed)  # type: ignore[assignment]
+
+        loop = asyncio.new_event_loop()
+        aterm = AsyncTerminal(sys.executable, ["-q"])
+        loop.run_until_complete(aterm.start())
+        loop.run_until_complete(aterm.read(TIMEOUT_MS))
+        # The owner thread's session is reached the same way, on that thread.
+        async_timed = Clock()
+
+        def wrap(slot: Any) -> None:
+            resources = slot.get()._resources
+            resources.pellux = TimedSession(resources.pellux, async_timed)
+
+        loop.run_until_complete(aterm._call(wrap))
+
+        def pellux_turn() -> tuple[float, float]:
+            started = time.perf_counter()
+            check(direct.send_and_read_until_ready("6 * 7", TIMEOUT_MS, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS))
+            return time.perf_counter() - started, 0.0
+
+        def terminal_turn() -> tuple[float, float]:
+            inside = timed.inside
+            started = time.perf_counter()
+            check(terminal.send("6 * 7", TIMEOUT_MS).output)
+            took = time.perf_counter() - started
+            return took, took - (timed.inside - inside)
+
+        def async_turn() -> tuple[float, float]:
+            proxy = async_timed
+            inside = proxy.inside
+            started = time.perf_counter()
+            check(loop.run_until_complete(aterm.send("6 * 7", TIMEOUT_MS)).output)
+            took = time.perf_counter() - started
+            return took, took - (proxy.inside - inside)
+
+        drivers: dict[str, Callable[[], tuple[float, float]]] = {
+            "pellux": pellux_turn,
+            "Terminal": terminal_turn,
+            "AsyncTerminal": async_turn,
+        }
+        for _ in range(max(1, options.turns // options.block)):
+            for name, turn in drivers.items():
+                for _ in range(options.block):
+                    took, layer = turn()
+                    turn_times[name].append(took)
+                    layer_times[name].append(layer)
+
+        loop.run_until_complete(aterm.close())
+        terminal.close()
+        direct.close()
+
+        threads_before = threading.active_count()
+        os_threads_before = os_thread_count()
+        async def sixteen() -> tuple[int, int]:
+            many = [AsyncTerminal(sys.executable, ["-q"]) for _ in range(16)]
+            await asyncio.gather(*(t.start() for t in many))
+            counts = threading.active_count(), os_thread_count()
+            await asyncio.gather(*(t.close() for t in many))
+            return counts
+
+        threads_open, os_threads_open = loop.run_until_complete(sixteen())
+        loop.close()
+
+    print(f"python3 `6 * 7` turn, settle {SETTLE_MS} ms, {len(turn_times['pellux'])} turns per driver, "
+          f"load {os.getloadavg()[0]:.2f}")
+    print(f"{'driver':<14} {'turn median':>12} {'turn p90':>10} {'vs pellux':>10} {'layer median':>13} {'layer p90':>10}")
+    base = statistics.median(turn_times["pellux"])
+    for name in drivers:
+        turns = sorted(turn_times[name])
+        layers = sorted(layer_times[name])
+        print(
+            f"{name:<14} {ms(statistics.median(turns)):>12} {ms(turns[len(turns) * 9 // 10]):>10} "
+            f"{ms(statistics.median(turns) - base, sign=True):>10} "
+            f"{ms(statistics.median(layers)):>13} {ms(layers[len(layers) * 9 // 10]):>10}"
+        )
+    print(f"threads with 16 AsyncTerminals open: {threads_open} Python threads "
+          f"({threads_before} before), {os_threads_open} OS threads ({os_threads_before} before; "
+          "each terminal: its owner thread and pellux's reader)")
+    return 0
+
+
+def ms(seconds: float, sign: bool = False) -> str:
+    return f"{seconds * 1000:+.3f} ms" if sign else f"{seconds * 1000:.3f} ms"
+
+
+def os_thread_count() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+    return -1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
