@@ -180,7 +180,9 @@ def test_ready_needs_the_whole_marker_at_the_end(tmp_path, no_leftovers):
             print({"dots": "Loading...", "gt": "<div>", "prompt": "> "}[line.strip()], end="", flush=True)
         """,
     )
-    with Terminal(program, ready_markers=["... ", "> "]) as t:
+    # Markers alone: by default the kernel's view would (rightly) call each
+    # of these reads "ready", as the program waits for its next line.
+    with Terminal(program, ready_markers=["... ", "> "], wait_for="markers") as t:
         assert t.send("dots", timeout_ms=500) == Turn("Loading...", "timeout", True)
         assert t.send("gt", timeout_ms=500) == Turn("<div>", "timeout", True)
         assert t.send("prompt", timeout_ms=10_000) == Turn("> ", "ready", True)
