@@ -30,6 +30,7 @@ from typing import Any, Final, Generic, TypeVar
 from . import process
 from .launcher import check_arguments
 from .presets import preset_for
+from .reads import WaitFor, check_wait_for
 from .terminal import Terminal, Turn, _is_panic
 
 T = TypeVar("T")
@@ -241,9 +242,11 @@ class AsyncTerminal:
         rows: int = 24,
         cols: int = 80,
         ready_markers: Sequence[str] | None = None,
+        wait_for: WaitFor = "auto",
     ) -> None:
         # Checked here, so that a bad argument fails at once, not at start().
         check_arguments(command, args, cwd, env, rows, cols)
+        self._wait_for = check_wait_for(wait_for)
         if isinstance(ready_markers, str):
             raise TypeError("ready_markers must be a sequence of str or None (not a single str)")
         self._command = command
@@ -254,6 +257,7 @@ class AsyncTerminal:
             "rows": rows,
             "cols": cols,
             "ready_markers": None if ready_markers is None else list(ready_markers),
+            "wait_for": self._wait_for,
         }
         self._rows = rows
         self._cols = cols
@@ -288,6 +292,11 @@ class AsyncTerminal:
     def ready_markers(self) -> tuple[str, ...]:
         """The prompts that end a read; empty when reads end on quiet."""
         return self._markers
+
+    @property
+    def wait_for(self) -> WaitFor:
+        """How a read knows the answer is complete (see ``Terminal``)."""
+        return self._wait_for
 
     @property
     def pid(self) -> int | None:

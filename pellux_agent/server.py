@@ -42,6 +42,7 @@ except ImportError as missing:  # pragma: no cover - depends on the installation
     ) from missing
 
 from . import AsyncTerminal, Turn, process
+from .reads import check_wait_for
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
 
@@ -61,7 +62,8 @@ _SHUTDOWN_DEADLINE_S = 1.6
 
 STATUS_HELP = (
     "status says why the read ended: "
-    "'ready' - the program shows its prompt and waits for your next input; "
+    "'ready' - the program waits for your next input (it sits reading its terminal, or shows its "
+    "prompt); "
     "'quiet' - the output paused (a program without a known prompt; it probably waits for input); "
     "'timeout' - timeout_ms ran out first: the program is still busy (or waits at a prompt that is "
     "not recognised); read_output to wait longer, send_interrupt to stop it; "
@@ -368,6 +370,7 @@ class SessionManager:
         cols: int,
         ready_markers: Sequence[str] | None,
         timeout_ms: int,
+        wait_for: str = "auto",
     ) -> StartResult:
         self.check_range("rows", rows, 1, MAX_ROWS)
         self.check_range("cols", cols, 1, MAX_COLS)
@@ -383,6 +386,10 @@ class SessionManager:
                     raise SessionError(f"env value of {name!r} contains a NUL character")
         if ready_markers is not None and any(not m for m in ready_markers):
             raise SessionError("ready_markers must not contain an empty string")
+        try:
+            rule = check_wait_for(wait_for)
+        except (TypeError, ValueError) as error:
+            raise SessionError(str(error)) from None
         if cwd is not None and not os.path.isdir(cwd):
             raise SessionError(f"cwd {cwd!r} is not an existing directory")
         path = self._resolve_program(command, env, cwd)
@@ -406,6 +413,7 @@ class SessionManager:
                     rows=rows,
                     cols=cols,
                     ready_markers=list(ready_markers) if ready_markers is not None else None,
+                    wait_for=rule,
                 )
                 await terminal.start()
             except BaseException as error:
@@ -614,6 +622,15 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
             ),
         ] = None,
         timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
+        wait_for: Annotated[
+            Literal["auto", "markers", "quiet", "input"],
+            Field(
+                description="How a read knows the answer is complete. 'auto' (best, leave it): as "
+                "soon as the program waits for input, as the kernel sees it, falling back on the "
+                "prompts where that cannot be seen; 'markers': the prompt strings; 'quiet': a "
+                "pause in the output; 'input': the kernel's view only."
+            ),
+        ] = "auto",
     ) -> StartResult:
         """Start a program in a new terminal and return what it printed up to its first prompt.
 
@@ -621,7 +638,7 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         state (variables, breakpoints, working directory) between send_input calls.
         Close it with close_session when done."""
         return await manager.start(
-            command, args, cwd, env, rows, cols, ready_markers, timeout_ms
+            command, args, cwd, env, rows, cols, ready_markers, timeout_ms, wait_for
         )
 
     async def send_input(

@@ -25,6 +25,8 @@ from pellux import Pellux
 from . import process
 from .launcher import Launcher, check_arguments
 from .presets import preset_for
+from .probe import InputProbe
+from .reads import WaitFor, check_wait_for, read_until_input
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
 
@@ -45,8 +47,10 @@ class Turn:
 
     ``status`` says why the read ended:
 
-    * ``"ready"``: the text ends with one of the terminal's ready markers,
-      trailing whitespace aside: the program waits for input;
+    * ``"ready"``: the program waits for input: the kernel shows it asleep
+      reading its terminal with all its output taken (``wait_for`` "auto" or
+      "input"), or the text ends with one of the terminal's ready markers,
+      trailing whitespace aside;
     * ``"quiet"``: the output paused: in a terminal without markers, for the
       quiet period; with markers, after a marker that was not the last thing
       printed (the program may not be waiting);
@@ -144,6 +148,12 @@ class Terminal:
     prompts end a read; other programs, or an empty list, read until the
     output goes quiet.
 
+    ``wait_for`` chooses how a read knows the answer is complete (see
+    ``reads.py``): ``"auto"`` (default) ends it as soon as the kernel shows
+    the program waiting for input on its terminal, with no settle pause, and
+    falls back on the markers (or quiet output) where that cannot be seen;
+    ``"markers"``, ``"quiet"`` and ``"input"`` force one rule.
+
     The program starts in the constructor (``OSError`` with pellux's message
     when it cannot) and ends with ``close()``, which ends every process of
     its terminal session, background jobs included. The object belongs to
@@ -160,10 +170,12 @@ class Terminal:
         rows: int = 24,
         cols: int = 80,
         ready_markers: Sequence[str] | None = None,
+        wait_for: WaitFor = "auto",
     ) -> None:
         command, arg_list, cwd, env_map, rows, cols = check_arguments(
             command, args, cwd, env, rows, cols
         )
+        self._wait_for = check_wait_for(wait_for)
         preset = preset_for(command)
         if ready_markers is None:
             markers = list(preset.markers)
@@ -180,6 +192,7 @@ class Terminal:
         self._rows = rows
         self._cols = cols
         self._markers = tuple(markers)
+        self._probe: InputProbe | None = None
         # The thread object, not its ident: idents are reused.
         self._owner = threading.current_thread()
         self._closed = False
@@ -189,7 +202,7 @@ class Terminal:
         try:
             status_fd = launcher.listen()
             try:
-                session = Pellux(launcher.script, True, markers)
+                session = Pellux(launcher.script, True, [] if self._wait_for == "quiet" else markers)
             except BaseException:
                 Launcher.forget(status_fd)
                 raise
@@ -224,6 +237,11 @@ class Terminal:
     def ready_markers(self) -> tuple[str, ...]:
         """The prompts that end a read; empty when reads end on quiet."""
         return self._markers
+
+    @property
+    def wait_for(self) -> WaitFor:
+        """How a read knows the answer is complete."""
+        return self._wait_for
 
     @property
     def pid(self) -> int | None:
@@ -265,16 +283,23 @@ class Terminal:
             if not session.is_alive():
                 raise self._exited_error()
             started = time.monotonic()
+            probe = self._input_probe()
             try:
-                text = session.send_and_read_until_ready(
-                    input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
-                )
+                if probe is not None:
+                    # Writes, and takes only what is queued already.
+                    text = session.send_and_read_until_ready(input, 0, MAX_OUTPUT_BYTES, 0, 0)
+                else:
+                    text = session.send_and_read_until_ready(
+                        input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
+                    )
             except RuntimeError as error:
                 # The write failed: say so plainly if the program has just
                 # ended, which is the usual cause.
                 if not self._program_alive():
                     raise self._exited_error() from error
                 raise RuntimeError(f"{self!r}: {error}") from error
+            if probe is not None:
+                return self._probed_turn(session, probe, started, timeout, text)
             return self._turn(text, started, timeout)
 
     def read(self, timeout_ms: int | None = None) -> Turn:
@@ -285,6 +310,9 @@ class Terminal:
         session = self._session()
         with self._pellux_errors():
             started = time.monotonic()
+            probe = self._input_probe()
+            if probe is not None:
+                return self._probed_turn(session, probe, started, timeout)
             text = session.read_until_ready(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
             return self._turn(text, started, timeout)
 
@@ -335,6 +363,9 @@ class Terminal:
             # history, where a plain read would not see it: a prompt found
             # there must end the turn instead of the whole timeout.
             text = session.get_history()
+            probe = self._input_probe()
+            if probe is not None:
+                return self._probed_turn(session, probe, started, timeout, text)
             if self._markers:
                 if not _ends_with_marker(text, self._markers):
                     remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
@@ -446,6 +477,40 @@ class Terminal:
             time.sleep(0.001)
         return False
 
+    def _input_probe(self) -> InputProbe | None:
+        """The probe of the running program, for the rules that use it."""
+        if self._wait_for not in ("auto", "input"):
+            return None
+        program = self._resources.program
+        if program is None:
+            return None
+        if self._probe is None or self._probe.pid != program.pid:
+            self._probe = InputProbe(program.pid)  # a new one after restart()
+        return self._probe
+
+    def _probed_turn(
+        self, session: Pellux, probe: InputProbe, started: float, timeout_ms: int, text: str = ""
+    ) -> Turn:
+        text, status = read_until_input(
+            session,
+            probe,
+            self._markers,
+            self._wait_for,
+            started=started,
+            timeout_ms=timeout_ms,
+            max_output_bytes=MAX_OUTPUT_BYTES,
+            settle_ms=SETTLE_MS,
+            quiet_ms=QUIET_MS,
+            text=text,
+        )
+        if status is None:
+            return self._turn(text, started, timeout_ms)
+        if status == "ready":
+            return Turn(text, "ready", True)
+        if not self._program_alive():
+            return Turn(text, "exited", False)
+        return Turn(text, status, True)
+
     def _turn(self, text: str, started: float, timeout_ms: int) -> Turn:
         """Derives why a read ended; pellux does not say. The rules, in order:
         the program has ended: ``exited``; the text ends with a marker:
@@ -460,7 +525,7 @@ class Terminal:
         elapsed_ms = (time.monotonic() - started) * 1000
         session = self._resources.pellux
         assert session is not None
-        markers = self._markers
+        markers = () if self._wait_for == "quiet" else self._markers
         if markers and _ends_with_marker(text, markers) and session.is_alive():
             return Turn(text, "ready", True)
         if not self._program_alive():

@@ -64,7 +64,9 @@ def test_sessions_in_gather_run_in_parallel(tmp_path):
     )
 
     async def main() -> list[Turn]:
-        terminals = [AsyncTerminal(barrier, [str(i)]) for i in range(count)]
+        # Quiet reads: the program sleeps after its answer, so the kernel's
+        # view would (rightly) wait for more until the timeout.
+        terminals = [AsyncTerminal(barrier, [str(i)], wait_for="quiet") for i in range(count)]
         await asyncio.gather(*(t.start() for t in terminals))
         try:
             return await asyncio.gather(*(t.send("go", timeout_ms=30_000) for t in terminals))

@@ -160,11 +160,14 @@ def test_quiet_without_markers_and_after_a_marker_that_is_not_last(tmp_path, no_
             print("got", line.strip(), flush=True)
         """,
     )
-    with Terminal(echo) as t:
+    # The guessing rules; by default the kernel's view ends these reads.
+    with Terminal(echo, wait_for="markers") as t:
         assert t.ready_markers == ()
         assert t.send("one", timeout_ms=10_000) == Turn("got one\n", "quiet", True)
-    with Terminal(echo, ready_markers=["got "]) as t:
+    with Terminal(echo, ready_markers=["got "], wait_for="markers") as t:
         assert t.send("two", timeout_ms=10_000) == Turn("got two\n", "quiet", True)
+    with Terminal(echo) as t:
+        assert t.send("three", timeout_ms=10_000) == Turn("got three\n", "ready", True)
 
 
 def test_ready_needs_the_whole_marker_at_the_end(tmp_path, no_leftovers):
@@ -177,7 +180,9 @@ def test_ready_needs_the_whole_marker_at_the_end(tmp_path, no_leftovers):
             print({"dots": "Loading...", "gt": "<div>", "prompt": "> "}[line.strip()], end="", flush=True)
         """,
     )
-    with Terminal(program, ready_markers=["... ", "> "]) as t:
+    # Markers alone: by default the kernel's view would (rightly) call each
+    # of these reads "ready", as the program waits for its next line.
+    with Terminal(program, ready_markers=["... ", "> "], wait_for="markers") as t:
         assert t.send("dots", timeout_ms=500) == Turn("Loading...", "timeout", True)
         assert t.send("gt", timeout_ms=500) == Turn("<div>", "timeout", True)
         assert t.send("prompt", timeout_ms=10_000) == Turn("> ", "ready", True)
