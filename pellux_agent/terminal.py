@@ -286,8 +286,9 @@ class Terminal:
             probe = self._input_probe()
             try:
                 if probe is not None:
-                    # Writes, and takes only what is queued already.
-                    text = session.send_and_read_until_ready(input, 0, MAX_OUTPUT_BYTES, 0, 0)
+                    # Writes within the turn's time and takes nothing: the
+                    # probed read below takes the whole answer.
+                    text = session.send_and_read_until_ready(input, timeout, 0, 0, 0)
                 else:
                     text = session.send_and_read_until_ready(
                         input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
