@@ -233,16 +233,19 @@ print(json.dumps(report))
 """
 
 
+@pytest.fixture(scope="class")
+def process_limit(tmp_path_factory):
+    """One run of the process-limit driver, shared by the class's tests."""
+    status, out, err = run_isolated(tmp_path_factory.mktemp("nproc"), PROCESS_LIMIT_DRIVER, CAT, timeout=60)
+    assert status == 0, err[-3000:]
+    report = json.loads(out.splitlines()[-1])
+    if "skip" in report:
+        pytest.skip(report["skip"])
+    report["stderr"] = err
+    return report
+
+
 class TestRefusedStarts:
-    @pytest.fixture(scope="class")
-    def process_limit(self, tmp_path_factory):
-        status, out, err = run_isolated(tmp_path_factory.mktemp("nproc"), PROCESS_LIMIT_DRIVER, CAT, timeout=60)
-        assert status == 0, err[-3000:]
-        report = json.loads(out.splitlines()[-1])
-        if "skip" in report:
-            pytest.skip(report["skip"])
-        report["stderr"] = err
-        return report
 
     def test_fork_refused_is_an_ordinary_start_error(self, process_limit):
         fork = process_limit["fork"]
