@@ -551,9 +551,11 @@ class TestReaderThread:
         s.close()
         assert time.monotonic() - started < 3.0
         assert s.is_alive() is False
-        # What was queued stays readable, then reads come back empty.
+        # What was queued stays readable, then reads come back empty. The
+        # bound held through the close: the queue's 64 MiB count its chunks'
+        # storage and bookkeeping, so a little less than that is output.
         text = s.read_available(U32_MAX)
-        assert len(text) >= 64 * MiB
+        assert 63 * MiB <= len(text) <= 64 * MiB
         assert text.count("x") == len(text)
         del text
         assert s.read_available(U32_MAX) == ""

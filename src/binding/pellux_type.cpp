@@ -121,6 +121,29 @@ PyObject* none_or_raise(const Result<void>& result) {
     Py_RETURN_NONE;
 }
 
+// Hands a read's text to Python. Its bytes go into the history only once the
+// str exists: a read that fails on the way (MemoryError) gives them back to
+// the head of the queue for the next read.
+PyObject* hand_over(CleanRead& read) {
+    PyObject* text = new_str(read.text);
+    if (text == nullptr) return nullptr;
+    try {
+        read.taken.commit();
+    } catch (...) {
+        Py_DECREF(text);
+        throw;
+    }
+    return text;
+}
+
+PyObject* read_or_raise(Result<CleanRead> result) {
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    return hand_over(*result);
+}
+
 PyObject* str_or_raise(const Result<std::string>& result) {
     if (!result) {
         raise_error(result.error());
@@ -239,7 +262,8 @@ PyObject* m_read_until_ready(PyObject* self, PyObject* const* args, Py_ssize_t n
         ReadParams params;
         if (!convert_read_params(slots, params)) return nullptr;
         GilRelease gil;
-        return new_str(read_until_ready(s, params, gil));
+        CleanRead read = read_until_ready(s, params, gil);
+        return hand_over(read);
     });
 }
 
@@ -256,7 +280,7 @@ PyObject* m_send_and_read_until_ready(PyObject* self, PyObject* const* args, Py_
                                 return nullptr;
                             }
                             GilRelease gil;
-                            return str_or_raise(send_and_read_until_ready(s, input, params, gil));
+                            return read_or_raise(send_and_read_until_ready(s, input, params, gil));
                         });
 }
 
@@ -267,7 +291,7 @@ PyObject* m_read_available(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return with_session(self, Access::Shared, "Pellux.read_available", [&](Session& s) -> PyObject* {
         std::optional<std::uint32_t> max_bytes;
         if (!convert_optional_u32(slots[0], "max_bytes", max_bytes)) return nullptr;
-        return str_or_raise(read_available(s, max_bytes));
+        return read_or_raise(take_available(s, max_bytes));
     });
 }
 

@@ -54,11 +54,14 @@ bool window_has_marker(const std::string& buffer, const std::vector<MarkerText>&
 
 // One receive under the `rx` lock, appending at most `room` bytes; the rest
 // of a chunk that does not fit stays queued for the next read.
+// Out of memory, it throws with nothing taken and the lock usable.
 RecvStatus receive_one(Session& session, std::string& buffer, std::size_t room,
                        Clock::duration wait) {
-    auto rx = session.rx.lock();
-    if (!rx) throw InternalFailure(kPoisonedUnwrap);
-    return (*rx)->receive(buffer, room, wait);
+    RecvStatus status = RecvStatus::Empty;
+    if (!session.rx.apply([&](Receiver& rx) { status = rx.receive(buffer, room, wait); })) {
+        throw InternalFailure(kPoisonedUnwrap);
+    }
+    return status;
 }
 
 class ReleasedScope {
@@ -90,8 +93,8 @@ bool should_wait_for_markers(Session& session) {
     return !(*markers)->empty();
 }
 
-std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
-                                   std::uint32_t max_output_bytes, std::uint64_t settle_ms) {
+TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
+                             std::uint32_t max_output_bytes, std::uint64_t settle_ms) {
     const auto deadline = deadline_after(Clock::now(), timeout_ms);
     std::vector<MarkerText> markers;
     {
@@ -100,7 +103,8 @@ std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
         markers = prepare_markers(**lock);
     }
     const std::size_t cap = max_output_bytes;
-    std::string buffer;
+    TakenOutput taken(session);
+    std::string& buffer = taken.bytes();
     bool marker_seen = false;
     if (cap > 0) {
         while (buffer.size() < cap) {
@@ -126,17 +130,17 @@ std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
             }
         }
     }
-    append_history(session, buffer);
-    return buffer;
+    return taken;
 }
 
-std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
-                                   std::uint64_t quiet_ms, std::uint32_t max_output_bytes) {
+TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                             std::uint32_t max_output_bytes) {
     const auto deadline = deadline_after(Clock::now(), timeout_ms);
     auto latest_chunk = Clock::now();
     bool received = false;
     const std::size_t cap = max_output_bytes;
-    std::string buffer;
+    TakenOutput taken(session);
+    std::string& buffer = taken.bytes();
     if (cap > 0) {
         while (buffer.size() < cap) {
             auto now = Clock::now();
@@ -151,32 +155,46 @@ std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
             }
         }
     }
-    append_history(session, buffer);
-    return buffer;
+    return taken;
 }
 
-std::string read_until_ready(Session& session, const ReadParams& params,
-                             InterpreterRelease& interpreter) {
+std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
+                                   std::uint32_t max_output_bytes, std::uint64_t settle_ms) {
+    return take_until_ready(session, timeout_ms, max_output_bytes, settle_ms).commit_and_release();
+}
+
+std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
+                                   std::uint64_t quiet_ms, std::uint32_t max_output_bytes) {
+    return take_until_quiet(session, timeout_ms, quiet_ms, max_output_bytes).commit_and_release();
+}
+
+CleanRead read_until_ready(Session& session, const ReadParams& params,
+                           InterpreterRelease& interpreter) {
     const std::uint64_t timeout_ms = params.timeout_ms.value_or(kDefaultTimeoutMs);
     const std::uint32_t max_output_bytes = params.max_output_bytes.value_or(kDefaultMaxOutputBytes);
     ReleasedScope released(interpreter);
-    std::string raw = should_wait_for_markers(session)
-                          ? read_until_ready_inner(session, timeout_ms, max_output_bytes,
-                                                   params.settle_ms.value_or(kDefaultSettleMs))
-                          : read_until_quiet_inner(session, timeout_ms,
-                                                   params.quiet_ms.value_or(kDefaultQuietMs),
-                                                   max_output_bytes);
-    return sanitize_for_agent(raw);
+    CleanRead read{should_wait_for_markers(session)
+                       ? take_until_ready(session, timeout_ms, max_output_bytes,
+                                          params.settle_ms.value_or(kDefaultSettleMs))
+                       : take_until_quiet(session, timeout_ms,
+                                          params.quiet_ms.value_or(kDefaultQuietMs),
+                                          max_output_bytes),
+                   {}};
+    read.text = sanitize_for_agent(read.taken.bytes());
+    return read;
 }
 
-Result<std::string> send_and_read_until_ready(Session& session, std::string_view input,
+Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view input,
                                               const ReadParams& params,
                                               InterpreterRelease& interpreter) {
     std::string line;
     line.reserve(input.size() + 1);
     line.append(input);
     line.push_back('\n');
-    if (auto written = write_bytes(session, line, &interpreter); !written) {
+    // The write is bounded by the same timeout as the read that follows.
+    const auto write_deadline =
+        deadline_after(Clock::now(), params.timeout_ms.value_or(kDefaultTimeoutMs));
+    if (auto written = write_bytes(session, line, &interpreter, write_deadline); !written) {
         return std::unexpected(written.error());
     }
     return read_until_ready(session, params, interpreter);

@@ -41,22 +41,29 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::steady_clock::
 // True when the session waits for markers: interactive with a non-empty list.
 bool should_wait_for_markers(Session& session);
 
-// The raw reads. Both record what they took in the history.
+// The raw reads, recording what they took in the history.
 std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
                                    std::uint32_t max_output_bytes, std::uint64_t settle_ms);
 std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
                                    std::uint64_t quiet_ms, std::uint32_t max_output_bytes);
 
-// The whole read: mode choice, read, history, cleaning; returns clean text.
-// Timeout, cap and end of output are not errors. Poisoned locks are internal
-// failures.
-std::string read_until_ready(Session& session, const ReadParams& params,
-                             InterpreterRelease& interpreter);
+// The same, leaving the history to the caller (see TakenOutput): a read that
+// fails, out of memory, puts back what it took.
+TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
+                             std::uint32_t max_output_bytes, std::uint64_t settle_ms);
+TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::uint64_t quiet_ms,
+                             std::uint32_t max_output_bytes);
+
+// The whole read: mode choice, read, cleaning. Timeout, cap and end of
+// output are not errors. Poisoned locks are internal failures. The caller
+// commits the result once the text is handed over.
+CleanRead read_until_ready(Session& session, const ReadParams& params,
+                           InterpreterRelease& interpreter);
 
 // Writes `input` and one line feed, then reads as read_until_ready does.
-Result<std::string> send_and_read_until_ready(Session& session, std::string_view input,
-                                              const ReadParams& params,
-                                              InterpreterRelease& interpreter);
+Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view input,
+                                            const ReadParams& params,
+                                            InterpreterRelease& interpreter);
 
 Result<void> set_ready_markers(Session& session, std::vector<std::string> markers);
 

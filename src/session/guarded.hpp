@@ -4,10 +4,13 @@
 // whose previous holder failed while holding it ("rx lock poisoned" and the
 // like). Guarded<T> owns the value it protects; a Lock that is destroyed while
 // an exception unwinds through its scope marks the mutex poisoned for good.
+// Running out of memory in an operation that leaves the value untouched
+// when it fails is not such a failure: apply() lets it through unpoisoned.
 #pragma once
 
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -56,7 +59,30 @@ public:
         return std::optional<Lock>(std::move(guard));
     }
 
-    bool poisoned() const { return poisoned_; }
+    // Runs `fn(value)` under the lock; false (and `fn` not run) when the lock
+    // is poisoned. `fn` must be all-or-nothing on allocation failure: when it
+    // throws std::bad_alloc the value is as it was, so the failure is
+    // rethrown with the lock released and not poisoned, and the next holder
+    // finds a usable value. Any other failure poisons the lock as a Lock's
+    // unwinding does.
+    template <class Fn>
+    bool apply(Fn&& fn) {
+        bool out_of_memory = false;
+        {
+            std::lock_guard guard(mutex_);
+            if (poisoned_) return false;
+            try {
+                fn(value_);
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;
+            } catch (...) {
+                poisoned_ = true;
+                throw;
+            }
+        }
+        if (out_of_memory) throw std::bad_alloc();
+        return true;
+    }
 
     // Direct access for construction and disposal, when no other thread can
     // hold the lock.

@@ -1,9 +1,14 @@
 // Writing input to the child's terminal.
 #include "session/input.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "session/errno_text.hpp"
@@ -13,16 +18,33 @@ namespace pellux {
 
 namespace {
 
-constexpr int kRoomWaitSliceMs = 100;
+using Clock = std::chrono::steady_clock;
 
-// Waits until the terminal takes input again. 0, or EIO once nobody holds
-// the terminal's other side: input to a program that is gone would otherwise
-// wait for ever.
-int wait_for_room(int fd, InterpreterRelease* waiting) {
+constexpr int kRoomWaitSliceMs = 100;
+constexpr char kInterruptByte = '\x03';
+
+// Stands for "the deadline passed" among errno values; no system call here
+// returns it.
+constexpr int kTimedOut = ETIMEDOUT;
+constexpr std::string_view kTimedOutText = "timed out: the program does not read its input";
+
+std::string failure_text(int err) {
+    if (err != kTimedOut) return system_error_text(err);
+    return std::string(kTimedOutText);
+}
+
+// Waits until the terminal takes input again. 0; EIO once nobody holds the
+// terminal's other side (input to a program that is gone would otherwise
+// wait for ever); kTimedOut once `deadline` has passed.
+int wait_for_room(int fd, InterpreterRelease* waiting, WriteDeadline deadline) {
     while (true) {
+        auto now = Clock::now();
+        if (now >= deadline) return kTimedOut;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        int slice = static_cast<int>(std::min<long long>(left, kRoomWaitSliceMs));
         pollfd p{fd, POLLOUT, 0};
         if (waiting != nullptr) waiting->release();
-        int r = ::poll(&p, 1, kRoomWaitSliceMs);
+        int r = ::poll(&p, 1, slice);
         int err = errno;
         if (waiting != nullptr) waiting->reacquire();
         if (r < 0) {
@@ -35,19 +57,21 @@ int wait_for_room(int fd, InterpreterRelease* waiting) {
 }
 
 // Writes every byte, retrying partial and interrupted writes and waiting for
-// room (the descriptor is non-blocking). A write that accepts nothing is an
-// error with `zero_text`.
-std::expected<std::size_t, std::string> write_fully(int fd, std::string_view bytes,
-                                                    const char* zero_text, std::size_t& written,
-                                                    InterpreterRelease* waiting) {
+// room (the descriptor is non-blocking). `written` counts what the terminal
+// accepted. A write that accepts nothing is an error with `zero_text`.
+std::expected<void, std::string> write_fully(int fd, std::string_view bytes, const char* zero_text,
+                                             std::size_t& written, InterpreterRelease* waiting,
+                                             WriteDeadline deadline, bool& timed_out) {
     written = 0;
+    timed_out = false;
     while (written < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
-                if (int err = wait_for_room(fd, waiting); err != 0) {
-                    return std::unexpected(system_error_text(err));
+                if (int err = wait_for_room(fd, waiting, deadline); err != 0) {
+                    timed_out = err == kTimedOut;
+                    return std::unexpected(failure_text(err));
                 }
                 continue;
             }
@@ -56,41 +80,82 @@ std::expected<std::size_t, std::string> write_fully(int fd, std::string_view byt
         if (n == 0) return std::unexpected(std::string(zero_text));
         written += static_cast<std::size_t>(n);
     }
-    return written;
+    return {};
 }
 
 }  // namespace
 
-std::expected<void, std::string> BufferedWriter::flush_buffer(InterpreterRelease* waiting) {
+void BufferedWriter::discard_pending_input() {
+    buffer_.clear();
+    // The line discipline's own buffer (a half-typed line, lines the program
+    // has not read) is reachable only from the terminal's side: flush it
+    // through a descriptor of that side opened for the purpose. The master's
+    // output flush drops what has not reached the line discipline yet.
+    int peer = ::ioctl(fd_.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (peer >= 0) {
+        ::tcflush(peer, TCIFLUSH);
+        ::close(peer);
+    }
+    ::tcflush(fd_.get(), TCOFLUSH);
+}
+
+std::expected<void, std::string> BufferedWriter::flush_buffer(InterpreterRelease* waiting,
+                                                              WriteDeadline deadline) {
     std::size_t written = 0;
-    auto r = write_fully(fd_.get(), buffer_, "failed to write the buffered data", written, waiting);
+    bool timed_out = false;
+    auto r = write_fully(fd_.get(), buffer_, "failed to write the buffered data", written, waiting,
+                         deadline, timed_out);
     buffer_.erase(0, written);  // what the terminal did not accept stays buffered
-    if (!r) return std::unexpected(r.error());
-    return {};
+    if (timed_out) discard_pending_input();
+    return r;
 }
 
 std::expected<void, std::string> BufferedWriter::write(std::string_view bytes,
-                                                       InterpreterRelease* waiting) {
+                                                       InterpreterRelease* waiting,
+                                                       WriteDeadline deadline) {
     std::size_t spare = kWriterBufferBytes - buffer_.size();
     if (bytes.size() < spare) {
         buffer_.append(bytes);
         return {};
     }
     if (bytes.size() > spare) {
-        if (auto r = flush_buffer(waiting); !r) return r;
+        if (auto r = flush_buffer(waiting, deadline); !r) return r;
     }
     if (bytes.size() >= kWriterBufferBytes) {
         std::size_t written = 0;
-        auto r = write_fully(fd_.get(), bytes, "failed to write whole buffer", written, waiting);
-        if (!r) return std::unexpected(r.error());
-        return {};
+        bool timed_out = false;
+        auto r = write_fully(fd_.get(), bytes, "failed to write whole buffer", written, waiting,
+                             deadline, timed_out);
+        if (timed_out) discard_pending_input();
+        return r;
     }
     buffer_.append(bytes);
     return {};
 }
 
-std::expected<void, std::string> BufferedWriter::flush(InterpreterRelease* waiting) {
-    return flush_buffer(waiting);
+std::expected<void, std::string> BufferedWriter::flush(InterpreterRelease* waiting,
+                                                       WriteDeadline deadline) {
+    return flush_buffer(waiting, deadline);
+}
+
+std::expected<void, std::string> BufferedWriter::interrupt(InterpreterRelease* waiting) {
+    termios attrs{};
+    // The master reports the terminal's settings, those the program chose.
+    bool signals = ::tcgetattr(fd_.get(), &attrs) == 0 && (attrs.c_lflag & ISIG) != 0 &&
+                   attrs.c_cc[VINTR] == static_cast<cc_t>(kInterruptByte);
+    if (!signals) {
+        const auto deadline = Clock::now() + kInterruptWriteBound;
+        if (auto r = write(std::string_view(&kInterruptByte, 1), waiting, deadline); !r) return r;
+        return flush(waiting, deadline);
+    }
+    // What the line discipline does on its interrupt character, without
+    // queueing the character behind input the program may never read.
+    if ((attrs.c_lflag & NOFLSH) == 0) discard_pending_input();
+    if (::ioctl(fd_.get(), TIOCSIG, SIGINT) == 0) return {};
+    int err = errno;
+    pid_t group = ::tcgetpgrp(fd_.get());
+    if (group > 0 && ::kill(-group, SIGINT) == 0) return {};
+    return std::unexpected(system_error_text(group > 0 ? errno : err));
 }
 
 BufferedWriter::~BufferedWriter() {
@@ -103,16 +168,27 @@ BufferedWriter::~BufferedWriter() {
     }
 }
 
-Result<void> write_bytes(Session& session, std::string_view bytes, InterpreterRelease* waiting) {
+Result<void> write_bytes(Session& session, std::string_view bytes, InterpreterRelease* waiting,
+                         WriteDeadline deadline) {
     auto writer = session.writer.lock();
     if (!writer) return runtime_error("writer lock poisoned");
-    if (auto r = (*writer)->write(bytes, waiting); !r) return runtime_error("write failed: " + r.error());
-    if (auto r = (*writer)->flush(waiting); !r) return runtime_error("flush failed: " + r.error());
+    if (auto r = (*writer)->write(bytes, waiting, deadline); !r) {
+        return runtime_error("write failed: " + r.error());
+    }
+    if (auto r = (*writer)->flush(waiting, deadline); !r) {
+        // Running out of time is the write's failure, whichever stage the
+        // bytes were in; nothing of this input is kept for later.
+        const char* stage = r.error().starts_with(kTimedOutText) ? "write failed: " : "flush failed: ";
+        return runtime_error(stage + r.error());
+    }
     return {};
 }
 
 Result<void> send_ctrl_c(Session& session, InterpreterRelease* waiting) {
-    return write_bytes(session, "\x03", waiting);
+    auto writer = session.writer.lock();
+    if (!writer) return runtime_error("writer lock poisoned");
+    if (auto r = (*writer)->interrupt(waiting); !r) return runtime_error("flush failed: " + r.error());
+    return {};
 }
 
 }  // namespace pellux

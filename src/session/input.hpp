@@ -2,6 +2,7 @@
 // master. Owner thread only, under the session's `writer` lock.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <string>
@@ -12,6 +13,13 @@
 namespace pellux {
 
 inline constexpr std::size_t kWriterBufferBytes = 8192;
+
+// How long send_ctrl_c waits for a program that reads raw bytes to make room
+// for the interrupt byte.
+inline constexpr std::chrono::milliseconds kInterruptWriteBound{1000};
+
+using WriteDeadline = std::chrono::steady_clock::time_point;
+inline constexpr WriteDeadline kNoWriteDeadline = WriteDeadline::max();
 
 // Lets the interpreter run other threads while the session waits: for
 // output in the waiting reads, for room in the terminal when writing.
@@ -36,18 +44,34 @@ public:
     // Appends bytes: small writes are buffered, writes of a whole buffer or
     // more go straight to the descriptor. Errors carry the text that follows
     // "write failed: ". While the terminal has no room the call waits, with
-    // `waiting` released if given; a terminal whose other side nobody holds
-    // any more fails with EIO instead of waiting for ever.
-    std::expected<void, std::string> write(std::string_view bytes, InterpreterRelease* waiting);
+    // `waiting` released if given, until `deadline`; a terminal whose other
+    // side nobody holds any more fails with EIO instead of waiting for ever.
+    //
+    // A write that runs out of time discards what it could not deliver and
+    // every byte of input the program has not read yet, as Ctrl-C at a
+    // terminal does: a half line left behind would be glued to the next
+    // input and run as a different command.
+    std::expected<void, std::string> write(std::string_view bytes, InterpreterRelease* waiting,
+                                           WriteDeadline deadline = kNoWriteDeadline);
 
     // Writes out everything buffered. Errors carry the text that follows
     // "flush failed: ".
-    std::expected<void, std::string> flush(InterpreterRelease* waiting);
+    std::expected<void, std::string> flush(InterpreterRelease* waiting,
+                                           WriteDeadline deadline = kNoWriteDeadline);
 
-    std::size_t buffered() const { return buffer_.size(); }
+    // Ctrl-C as a terminal types it. While the terminal turns its interrupt
+    // character into a signal, the input the program has not read is
+    // discarded (unless NOFLSH is set) and SIGINT goes to the foreground
+    // process group at once, however much input is backed up. Otherwise the
+    // program reads raw bytes and gets the byte 03, waiting at most
+    // kInterruptWriteBound for room. Errors carry the text that follows
+    // "flush failed: ".
+    std::expected<void, std::string> interrupt(InterpreterRelease* waiting);
 
 private:
-    std::expected<void, std::string> flush_buffer(InterpreterRelease* waiting);
+    std::expected<void, std::string> flush_buffer(InterpreterRelease* waiting, WriteDeadline deadline);
+    // Drops our own buffer and the terminal's unread input.
+    void discard_pending_input();
 
     UniqueFd fd_;
     std::string buffer_;

@@ -1,11 +1,18 @@
 // The queue of output chunks from a session's reader thread to its owner.
 //
 // One Sender (the reader thread) and one Receiver (the session's `rx`, used
-// under its lock by the owner thread). Chunks come out in the order they went
+// under its lock by the owner thread). Bytes come out in the order they went
 // in; a receive that takes only part of a chunk leaves the rest at the head,
-// so a byte limit never loses output. At most kCapacity bytes wait unread:
-// past that the reader stops reading the terminal until receives make room,
-// which pauses the child exactly as a terminal whose output is stopped.
+// so a byte limit never loses output, and a read that fails after taking
+// bytes puts them back at the head.
+//
+// The bound counts what the queue really holds: the storage of its chunks
+// plus their bookkeeping, not only the bytes in them. Small sends are packed
+// into the chunk at the tail, so a program that writes one byte at a time
+// costs what its bytes cost. Past kChannelCapacity the reader stops reading
+// the terminal until receives make room, which pauses the child exactly as a
+// terminal whose output is stopped. The bound holds until the end, close
+// included.
 #pragma once
 
 #include <chrono>
@@ -15,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "session/unique_fd.hpp"
@@ -23,21 +31,34 @@ namespace pellux {
 
 inline constexpr std::size_t kChannelCapacity = 64u * 1024u * 1024u;
 
+// Storage of one chunk: the reader reads at most this much at a time.
+inline constexpr std::size_t kChunkBytes = 8192;
+
+// What a chunk costs beyond its storage: the allocator's header and the
+// queue's slot for it (rounded up).
+inline constexpr std::size_t kChunkOverhead = 64;
+
 namespace detail {
 
 struct ChannelState {
     std::mutex mutex;
-    std::condition_variable data_ready;   // the receiver waits here
-    std::condition_variable room_ready;   // the sender waits here under backpressure
+    std::condition_variable data_ready;      // the receiver waits here
+    std::condition_variable room_ready;      // the sender waits here under backpressure
+    std::condition_variable sender_changed;  // the owner waits here while stopping the sender
+    // Bytes a failed read gave back; they come before every chunk.
+    std::string returned;
+    std::size_t returned_offset = 0;
     std::deque<std::string> chunks;
-    std::size_t head_offset = 0;          // bytes of chunks.front() already taken
-    std::size_t queued_bytes = 0;         // unread bytes in the queue
+    std::size_t head_offset = 0;   // bytes of chunks.front() already taken
+    std::size_t queued_bytes = 0;  // memory held: chunk storage plus kChunkOverhead each
     std::size_t capacity = kChannelCapacity;
     bool sender_alive = true;
+    bool sender_paused = false;  // the sender waits for room
     bool receiver_alive = true;
-    bool backpressure_lifted = false;     // set while the session closes
     bool stop_requested = false;
-    UniqueFd wake_fd;                     // eventfd that breaks the reader's poll
+    UniqueFd wake_fd;  // eventfd that breaks the reader's poll
+
+    bool has_data() const { return returned_offset < returned.size() || !chunks.empty(); }
 };
 
 }  // namespace detail
@@ -48,6 +69,24 @@ enum class RecvStatus {
     Disconnected,  // the sender is gone and every chunk has been taken
 };
 
+// The owner's handle on the sending side, to end it at close.
+class SenderStop {
+public:
+    explicit SenderStop(std::shared_ptr<detail::ChannelState> state) : state_(std::move(state)) {}
+
+    // Waits up to `grace` for the sender to end by itself. Returns early,
+    // false, when the sender pauses on a full queue: it cannot end by itself
+    // then, and the bound is not lifted for it. True once it has ended.
+    bool wait_for_end(std::chrono::milliseconds grace);
+
+    // Tells the sender to stop: wakes it from a pause, from an allocation
+    // retry and from its poll on the wake descriptor.
+    void request_stop();
+
+private:
+    std::shared_ptr<detail::ChannelState> state_;
+};
+
 class Sender {
 public:
     explicit Sender(std::shared_ptr<detail::ChannelState> state) : state_(std::move(state)) {}
@@ -55,20 +94,28 @@ public:
     Sender& operator=(Sender&&) = delete;
     ~Sender();
 
-    // Queues one chunk. False when the receiver is gone (the chunk is dropped).
-    bool send(std::string chunk);
+    // Queues the bytes, packed behind the tail chunk where they fit. False
+    // when the receiver is gone (the bytes are dropped). Throws
+    // std::bad_alloc with nothing queued when memory for a chunk runs out.
+    bool send(std::string_view bytes);
 
     // Blocks while the queue is full. False when the sender should stop
     // instead: the receiver is gone or a stop was requested.
     bool wait_for_room();
 
+    // After a failed allocation: waits a moment for memory to come back.
+    // False when the sender should stop instead.
+    bool wait_after_allocation_failure();
+
     // Read end of the eventfd that a stop request makes readable.
     int wake_fd() const { return state_->wake_fd.get(); }
 
+    SenderStop stop_handle() const { return SenderStop(state_); }
     const std::shared_ptr<detail::ChannelState>& shared_state() const { return state_; }
 
 private:
     std::shared_ptr<detail::ChannelState> state_;
+    std::string spare_;  // the next chunk's storage, allocated outside the lock
 };
 
 class Receiver {
@@ -80,12 +127,18 @@ public:
 
     // Appends to `out` at most `max_bytes` bytes of the chunk at the head of
     // the queue, waiting up to `timeout` for one to arrive. Whatever of that
-    // chunk does not fit stays at the head for the next receive.
+    // chunk does not fit stays at the head for the next receive. Throws
+    // std::bad_alloc, with the queue unchanged, when `out` cannot grow.
     RecvStatus receive(std::string& out, std::size_t max_bytes,
                        std::chrono::steady_clock::duration timeout);
 
     // The same without waiting.
     RecvStatus try_receive(std::string& out, std::size_t max_bytes);
+
+    // Gives back, at the head of the queue, every byte the receives since the
+    // last completed read took (in order): a read that fails hands on
+    // nothing and loses nothing. Never allocates.
+    void put_back(std::string&& bytes) noexcept;
 
 private:
     RecvStatus take_locked(std::unique_lock<std::mutex>& lock, std::string& out,

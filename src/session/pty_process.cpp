@@ -97,6 +97,10 @@ constexpr tcflag_t kKnownLocalFlags = 0x1DFFB;
 
 constexpr const char* kShell = "/bin/sh";
 
+// What a terminal sends its foreground programs, and what ends them: these
+// always start at their default action and unblocked in the child.
+constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
+
 // Child side. Contract: runs in the child of a possibly multithreaded
 // process, usually sharing the parent's memory until exec (the parent waits),
 // so it may only make async-signal-safe system calls, read memory the parent
@@ -121,11 +125,18 @@ constexpr const char* kShell = "/bin/sh";
     };
 
     // Handlers installed by the host (the interpreter's among them) must not
-    // run in this child; exec would reset them anyway.
+    // run in this child; exec would reset them anyway. The signals a terminal
+    // sends start at their default action even when the host ignores them (a
+    // host started in the background by a non-interactive shell ignores
+    // SIGINT and SIGQUIT): the program gets them as a terminal's shell does.
+    // Every other ignored signal stays ignored, as exec would keep it.
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old{};
         if (::sigaction(sig, nullptr, &old) != 0) continue;
-        if (old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) {
+        bool terminal_signal = false;
+        for (int t : kTerminalSignals) terminal_signal = terminal_signal || t == sig;
+        if ((old.sa_handler != SIG_DFL && old.sa_handler != SIG_IGN) ||
+            (terminal_signal && old.sa_handler == SIG_IGN)) {
             struct sigaction dfl{};
             dfl.sa_handler = SIG_DFL;
             ::sigaction(sig, &dfl, nullptr);
@@ -312,58 +323,86 @@ void reap(pid_t pid) {
 
 }  // namespace
 
-std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
-                                                 const std::vector<std::string>& argv) {
-    // A NUL cannot reach exec; it would silently cut the program name.
-    if (program.find('\0') != std::string::npos) return std::unexpected(EINVAL);
-    for (const auto& arg : argv) {
-        if (arg.find('\0') != std::string::npos) return std::unexpected(EINVAL);
-    }
+namespace {
 
-    UniqueFd master(::posix_openpt(O_RDWR | O_CLOEXEC));
-    if (!master) return std::unexpected(errno);
-    if (int e = keep_above_stdio(master); e != 0) return std::unexpected(e);
-    if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+// Phase 1: the terminal and the exec-status pipe, all close-on-exec and off
+// descriptors 0-2.
+struct OpenedTerminal {
+    UniqueFd master;
+    std::string slave_name;
+    UniqueFd pipe_read;
+    UniqueFd pipe_write;
+};
+
+std::expected<OpenedTerminal, int> open_terminal() {
+    OpenedTerminal t;
+    t.master.reset(::posix_openpt(O_RDWR | O_CLOEXEC));
+    if (!t.master) return std::unexpected(errno);
+    if (int e = keep_above_stdio(t.master); e != 0) return std::unexpected(e);
+    if (::grantpt(t.master.get()) != 0 || ::unlockpt(t.master.get()) != 0) {
         return std::unexpected(errno);
     }
-    auto slave_name = get_slave_name(master.get());
+    auto slave_name = get_slave_name(t.master.get());
     if (!slave_name) return std::unexpected(slave_name.error());
+    t.slave_name = std::move(*slave_name);
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::unexpected(errno);
+    t.pipe_read.reset(pipe_fds[0]);
+    t.pipe_write.reset(pipe_fds[1]);
+    if (int e = keep_above_stdio(t.pipe_read); e != 0) return std::unexpected(e);
+    if (int e = keep_above_stdio(t.pipe_write); e != 0) return std::unexpected(e);
+    return t;
+}
 
-    std::vector<std::string> candidates = exec_candidates(program);
-    std::vector<char*> exec_paths;
-    exec_paths.reserve(candidates.size() + 1);
-    for (auto& c : candidates) exec_paths.push_back(c.data());
-    exec_paths.push_back(nullptr);
-    std::string shell = kShell;
-    std::vector<std::vector<char*>> script_argv_storage;
-    script_argv_storage.reserve(candidates.size());
-    for (auto& c : candidates) {
-        std::vector<char*> v{shell.data(), c.data()};
-        for (std::size_t i = 1; i < argv.size(); ++i) v.push_back(const_cast<char*>(argv[i].c_str()));
-        v.push_back(nullptr);
-        script_argv_storage.push_back(std::move(v));
+// Phase 2: every string and pointer array the child reads, owned here for as
+// long as the child may still read them (until the handshake).
+class ExecPlan {
+public:
+    ExecPlan(const std::string& program, const std::vector<std::string>& argv)
+        : candidates_(exec_candidates(program)), argv_(argv) {
+        exec_paths_.reserve(candidates_.size() + 1);
+        for (auto& c : candidates_) exec_paths_.push_back(c.data());
+        exec_paths_.push_back(nullptr);
+        script_storage_.reserve(candidates_.size());
+        for (auto& c : candidates_) {
+            std::vector<char*> v{shell_.data(), c.data()};
+            for (std::size_t i = 1; i < argv_.size(); ++i) v.push_back(argv_[i].data());
+            v.push_back(nullptr);
+            script_storage_.push_back(std::move(v));
+        }
+        script_argvs_.reserve(candidates_.size() + 1);
+        for (auto& v : script_storage_) script_argvs_.push_back(v.data());
+        script_argvs_.push_back(nullptr);
+        argv_ptrs_.reserve(argv_.size() + 1);
+        for (auto& a : argv_) argv_ptrs_.push_back(a.data());
+        argv_ptrs_.push_back(nullptr);
     }
-    std::vector<char* const*> script_argvs;
-    script_argvs.reserve(candidates.size() + 1);
-    for (auto& v : script_argv_storage) script_argvs.push_back(v.data());
-    script_argvs.push_back(nullptr);
-    std::vector<std::string> argv_copy = argv;
-    std::vector<char*> argv_ptrs;
-    argv_ptrs.reserve(argv_copy.size() + 1);
-    for (auto& a : argv_copy) argv_ptrs.push_back(a.data());
-    argv_ptrs.push_back(nullptr);
+    ExecPlan(const ExecPlan&) = delete;
+    ExecPlan& operator=(const ExecPlan&) = delete;
 
+    ChildPlan for_child(const OpenedTerminal& t, const sigset_t* exec_mask) const {
+        return ChildPlan{t.slave_name.c_str(), t.master.get(),    t.pipe_read.get(),
+                         t.pipe_write.get(),   exec_paths_.data(), script_argvs_.data(),
+                         argv_ptrs_.data(),    environ,            exec_mask};
+    }
+
+private:
+    std::vector<std::string> candidates_;
+    std::vector<std::string> argv_;
+    std::string shell_ = kShell;
+    std::vector<char*> exec_paths_;
+    std::vector<std::vector<char*>> script_storage_;
+    std::vector<char* const*> script_argvs_;
+    std::vector<char*> argv_ptrs_;
+};
+
+// Phase 3: starts the child. Returns its pid or an errno value; the child
+// has either executed the program or written its errno to the pipe.
+std::expected<pid_t, int> launch(const OpenedTerminal& t, const ExecPlan& exec) {
     // Mapped afresh each time and unmapped at once, so only the few pages
     // the child touched were ever resident.
     ChildStack stack(kChildSharesMemory);
     if (!stack.valid()) return std::unexpected(errno);
-
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return std::unexpected(errno);
-    UniqueFd pipe_read(pipe_fds[0]);
-    UniqueFd pipe_write(pipe_fds[1]);
-    if (int e = keep_above_stdio(pipe_read); e != 0) return std::unexpected(e);
-    if (int e = keep_above_stdio(pipe_write); e != 0) return std::unexpected(e);
 
     // Signals stay blocked from fork until the child has reset the host's
     // handlers, so no host handler ever runs in the child.
@@ -371,9 +410,12 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
     ::sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &old_mask);
 
-    ChildPlan plan{slave_name->c_str(), master.get(), pipe_read.get(), pipe_write.get(),
-                   exec_paths.data(),   script_argvs.data(), argv_ptrs.data(), environ,
-                   &old_mask};
+    // The program gets the creating thread's mask, except that the signals a
+    // terminal delivers always get through: a host that blocks SIGINT in
+    // this thread must not make Ctrl-C dead for the program.
+    sigset_t exec_mask = old_mask;
+    for (int sig : kTerminalSignals) ::sigdelset(&exec_mask, sig);
+    ChildPlan plan = exec.for_child(t, &exec_mask);
 
     // The child shares our memory until it executes the program (the parent
     // thread waits meanwhile), so starting it copies no page tables and
@@ -393,27 +435,55 @@ std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
     int fork_err = errno;
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     if (pid < 0) return std::unexpected(fork_err);
+    return pid;
+}
 
-    if (pipe_write.reset() != 0) {
+// Phase 4: learns from the pipe whether the program was executed. A failed
+// child is collected, so a failed spawn leaves no zombie.
+int handshake(pid_t pid, OpenedTerminal& t) {
+    if (t.pipe_write.reset() != 0) {
         int e = errno;
         ::kill(pid, SIGKILL);
         reap(pid);
-        return std::unexpected(e);
+        return e;
     }
-    auto status = read_exec_status(pipe_read.get());
-    int close_result = pipe_read.reset();
+    auto status = read_exec_status(t.pipe_read.get());
+    int close_result = t.pipe_read.reset();
     int close_err = errno;
     if (!status) {
         ::kill(pid, SIGKILL);
         reap(pid);
-        return std::unexpected(status.error());
+        return status.error();
     }
     if (*status != 0) {
-        reap(pid);  // a failed spawn leaves no zombie
-        return std::unexpected(static_cast<int>(*status));
+        reap(pid);
+        return static_cast<int>(*status);
     }
-    PtyProcess process(std::move(master), pid);
-    if (close_result != 0) return std::unexpected(close_err);
+    if (close_result != 0) {
+        ::kill(pid, SIGKILL);
+        reap(pid);
+        return close_err;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
+                                                 const std::vector<std::string>& argv) {
+    // A NUL cannot reach exec; it would silently cut the program name.
+    if (program.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+    for (const auto& arg : argv) {
+        if (arg.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+    }
+    auto terminal = open_terminal();
+    if (!terminal) return std::unexpected(terminal.error());
+    ExecPlan exec(program, argv);
+    auto pid = launch(*terminal, exec);
+    if (!pid) return std::unexpected(pid.error());
+    if (int e = handshake(*pid, *terminal); e != 0) return std::unexpected(e);
+    // From here the process owns the child: a late failure still ends it.
+    PtyProcess process(std::move(terminal->master), *pid);
     if (int e = set_term_size(process.master()); e != 0) return std::unexpected(e);
     return process;
 }

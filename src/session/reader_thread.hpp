@@ -14,26 +14,27 @@
 
 namespace pellux {
 
-inline constexpr std::size_t kReadChunkBytes = 8192;
+inline constexpr std::size_t kReadChunkBytes = kChunkBytes;
 inline constexpr const char* kReaderThreadName = "pellux_reader";
 
 class ReaderThread {
 public:
-    ReaderThread(std::thread thread, std::shared_ptr<detail::ChannelState> state)
-        : thread_(std::move(thread)), state_(std::move(state)) {}
+    ReaderThread(std::thread thread, SenderStop stop)
+        : thread_(std::move(thread)), stop_(std::move(stop)) {}
     ReaderThread(ReaderThread&&) noexcept = default;
     ReaderThread& operator=(ReaderThread&&) = default;
     ~ReaderThread();  // detaches a thread that was never joined
 
-    // Lets the thread drain what the terminal still holds, waits up to
-    // `grace` for it to end by itself (end of file once every holder of the
-    // slave is gone), then stops it and joins. Never blocks longer than
-    // `grace` plus one chunk's hand-off. Owner thread only.
+    // Waits up to `grace` for the thread to end by itself (end of file once
+    // every holder of the slave is gone), reading on within the queue's
+    // bound meanwhile; stops it at once when it pauses on a full queue, and
+    // at the end of the grace otherwise; then joins. Never blocks longer
+    // than `grace` plus one chunk's hand-off. Owner thread only.
     void finish(std::chrono::milliseconds grace);
 
 private:
     std::thread thread_;
-    std::shared_ptr<detail::ChannelState> state_;
+    SenderStop stop_;
 };
 
 // Starts "pellux_reader" with asynchronous signals blocked, so that signals

@@ -13,26 +13,6 @@ namespace pellux {
 
 namespace {
 
-// Rendered the way the error's own debug form reads, for the internal
-// failure raised when no reader thread can be started.
-std::string debug_os_error(const std::system_error& e) {
-    int code = e.code().value();
-    const char* kind = "Other";
-    switch (code) {
-        case EAGAIN: kind = "WouldBlock"; break;
-        case ENOMEM: kind = "OutOfMemory"; break;
-        case EPERM: kind = "PermissionDenied"; break;
-        case EINVAL: kind = "InvalidInput"; break;
-        case EMFILE: kind = "Uncategorized"; break;
-        default: break;
-    }
-    std::string text = system_error_text(code);
-    auto paren = text.rfind(" (os error ");
-    if (paren != std::string::npos) text.resize(paren);
-    return "Os { code: " + std::to_string(code) + ", kind: " + kind + ", message: \"" + text +
-           "\" }";
-}
-
 std::expected<UniqueFd, int> dup_cloexec(int fd) {
     int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0) return std::unexpected(errno);
@@ -92,7 +72,7 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
     try {
         reader.emplace(spawn_reader_thread(std::move(channel->first), std::move(*reader_fd)));
     } catch (const std::system_error& e) {
-        throw InternalFailure("failed to spawn reader thread: " + debug_os_error(e));
+        throw InternalFailure("failed to spawn reader thread: " + system_error_text(e.code().value()));
     }
     auto session = std::make_unique<Session>(std::move(*process), std::move(writer),
                                              std::move(channel->second), std::move(*reader), command,

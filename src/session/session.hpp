@@ -79,12 +79,17 @@ Result<void> reset(std::unique_ptr<Session>& slot);
 inline constexpr std::size_t kDefaultReadAvailableBytes = 65536;
 void append_history(Session& session, std::string_view bytes);
 Result<std::string> read_available(Session& session, std::optional<std::uint32_t> max_bytes);
+// The same, leaving the history to the caller: commit once the text is
+// handed over, or drop the result to put the bytes back.
+Result<CleanRead> take_available(Session& session, std::optional<std::uint32_t> max_bytes);
 Result<std::string> get_history(Session& session);
 
 // Input.
-// `waiting`, when given, is released while the terminal has no room.
+// `waiting`, when given, is released while the terminal has no room; the
+// wait ends at `deadline` with "write failed: timed out ...".
 Result<void> write_bytes(Session& session, std::string_view bytes,
-                         InterpreterRelease* waiting = nullptr);
+                         InterpreterRelease* waiting = nullptr,
+                         WriteDeadline deadline = kNoWriteDeadline);
 Result<void> send_ctrl_c(Session& session, InterpreterRelease* waiting = nullptr);
 
 }  // namespace pellux

@@ -125,6 +125,13 @@ std::string pattern(std::size_t n, std::uint32_t seed) {
     return s;
 }
 
+bool is_digit_cycle(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != static_cast<char>('0' + i % 10)) return false;
+    }
+    return true;
+}
+
 // Receives until the channel reports disconnection (or `limit` passes).
 std::string drain(pellux::Receiver& rx, Clock::duration limit = 30s) {
     std::string all;
@@ -142,14 +149,15 @@ std::string drain(pellux::Receiver& rx, Clock::duration limit = 30s) {
 
 void test_partial_receive_leaves_rest_at_head() {
     auto [tx, rx] = pellux::make_output_channel(1 << 20);
-    CHECK(tx.send("abcdef"));
+    const std::string full(pellux::kChunkBytes, 'a');  // fills a chunk: the next send starts another
+    CHECK(tx.send(full));
     CHECK(tx.send("gh"));
     std::string out;
     CHECK(rx.try_receive(out, 2) == RecvStatus::Received);
-    CHECK(out == "ab");
+    CHECK(out == "aa");
     // The next receive continues the same chunk, and only that chunk.
-    CHECK(rx.receive(out, 100, 0ms) == RecvStatus::Received);
-    CHECK(out == "abcdef");
+    CHECK(rx.receive(out, 1 << 20, 0ms) == RecvStatus::Received);
+    CHECK(out == full);
     out.clear();
     CHECK(rx.try_receive(out, 0) == RecvStatus::Empty);  // no room takes nothing
     CHECK(rx.try_receive(out, 1) == RecvStatus::Received);
@@ -161,21 +169,76 @@ void test_partial_receive_leaves_rest_at_head() {
     CHECK(out == "gh");
 }
 
+// Small sends are packed into the chunk at the tail: one byte per send costs
+// what its bytes cost, and the queue's count is what it really holds.
+void test_small_sends_are_packed_and_counted_as_held() {
+    auto [tx, rx] = pellux::make_output_channel(1u << 30);
+    auto state = tx.shared_state();
+    constexpr std::size_t kBytes = 1u << 20;
+    for (std::size_t i = 0; i < kBytes; ++i) tx.send(std::string_view("0123456789" + i % 10, 1));
+    std::size_t held = 0, chunks = 0, counted = 0;
+    {
+        std::lock_guard lock(state->mutex);
+        for (const auto& c : state->chunks) held += c.capacity() + pellux::kChunkOverhead;
+        chunks = state->chunks.size();
+        counted = state->queued_bytes;
+    }
+    CHECK(counted == held);
+    CHECK(chunks == kBytes / pellux::kChunkBytes);
+    CHECK(counted < kBytes + kBytes / 10);
+    std::string got;
+    while (rx.try_receive(got, 1 << 20) == RecvStatus::Received) {
+    }
+    CHECK(got.size() == kBytes);
+    CHECK(is_digit_cycle(got));
+    std::lock_guard lock(state->mutex);
+    CHECK(state->queued_bytes == 0);
+}
+
+// A read that fails after taking bytes gives them back: they come first, in
+// order, before the rest of a chunk it took only in part and everything
+// after it, and the queue's count comes back with them.
+void test_put_back_restores_the_head() {
+    auto [tx, rx] = pellux::make_output_channel(1 << 20);
+    const std::string stream = pattern(3 * pellux::kChunkBytes + 100, 3);
+    CHECK(tx.send(std::string_view(stream).substr(0, pellux::kChunkBytes)));
+    CHECK(tx.send(std::string_view(stream).substr(pellux::kChunkBytes)));
+    std::string taken;
+    CHECK(rx.try_receive(taken, 100) == RecvStatus::Received);  // part of the first chunk
+    CHECK(rx.try_receive(taken, 1 << 20) == RecvStatus::Received);
+    CHECK(rx.try_receive(taken, 500) == RecvStatus::Received);  // part of the second
+    CHECK(taken == stream.substr(0, pellux::kChunkBytes + 500));
+    rx.put_back(std::move(taken));
+    // A failed read again, this time of part of what was given back.
+    std::string again;
+    CHECK(rx.try_receive(again, 10) == RecvStatus::Received);
+    rx.put_back(std::move(again));
+    std::string got;
+    while (rx.try_receive(got, 777) == RecvStatus::Received) {
+    }
+    CHECK(got == stream);
+    auto state = tx.shared_state();
+    std::lock_guard lock(state->mutex);
+    CHECK(state->queued_bytes == 0);
+}
+
 void test_disconnection_only_after_drain() {
     auto channel = pellux::make_output_channel(1 << 20);
     pellux::Receiver rx = std::move(channel.second);
+    const std::string first(pellux::kChunkBytes, '1');
     {
         pellux::Sender tx = std::move(channel.first);
-        tx.send("one");
+        tx.send(first);
         tx.send("two");
-        tx.send("three");
+        tx.send("three");  // packed behind "two"
     }
     std::string out;
     CHECK(rx.try_receive(out, 2) == RecvStatus::Received);
+    CHECK(rx.receive(out, 1 << 20, 1s) == RecvStatus::Received);
+    CHECK(out == first);
+    CHECK(rx.try_receive(out, 1) == RecvStatus::Received);
     CHECK(rx.receive(out, 100, 1s) == RecvStatus::Received);
-    CHECK(rx.try_receive(out, 100) == RecvStatus::Received);
-    CHECK(rx.receive(out, 100, 1s) == RecvStatus::Received);
-    CHECK(out == "onetwothree");
+    CHECK(out == first + "twothree");
     CHECK(rx.try_receive(out, 100) == RecvStatus::Disconnected);
     // A disconnected channel answers at once, not at the end of the wait.
     auto start = Clock::now();
@@ -250,15 +313,15 @@ void test_concurrent_stream_order_and_bound() {
     CHECK(got.size() == stream.size());
     CHECK(got == stream);
     // Room is checked before each send, so one chunk at most overshoots.
-    CHECK(peak < kCapacity + pellux::kReadChunkBytes);
+    CHECK(peak < kCapacity + pellux::kReadChunkBytes + pellux::kChunkOverhead);
 }
 
 // At capacity the sender waits; a receive that makes room lets it go on, and
 // nothing is lost or reordered across the pauses.
 void test_backpressure_pauses_and_resumes_sender() {
-    constexpr std::size_t kChunk = 400;
+    constexpr std::size_t kChunk = pellux::kChunkBytes;  // one chunk each
     constexpr int kChunks = 50;
-    auto channel = pellux::make_output_channel(1000);
+    auto channel = pellux::make_output_channel(2 * (kChunk + pellux::kChunkOverhead) + 1);
     std::optional<pellux::Receiver> rx(std::move(channel.second));
     std::atomic<int> sent{0};
     std::thread sender([&sent, tx = std::move(channel.first)]() mutable {
@@ -268,7 +331,7 @@ void test_backpressure_pauses_and_resumes_sender() {
             sent.fetch_add(1);
         }
     });
-    // 400 + 400 + 400 reaches the capacity of 1000: the fourth send waits.
+    // Three chunks pass the capacity of two and a byte: the fourth send waits.
     CHECK(eventually([&] { return sent.load() == 3; }));
     std::this_thread::sleep_for(100ms);
     CHECK(sent.load() == 3);
@@ -351,27 +414,35 @@ void test_reader_moves_everything_then_disconnects() {
     CHECK(got == data);
 }
 
-// Closing lifts backpressure: a reader paused on a full channel still takes
-// what its source holds and ends at end of file.
-void test_finish_drains_a_paused_reader() {
+// Closing keeps the bound: a reader paused on a full channel cannot end by
+// itself, so finish stops it at once instead of waiting out the grace or
+// letting it read past the capacity; what it queued stays receivable.
+void test_finish_stops_a_paused_reader_within_the_bound() {
     Pipe pipe;
     const std::string data = pattern(60000, 5);  // fits the pipe: no writer thread needed
     CHECK(::write(pipe.write_end.get(), data.data(), data.size()) == static_cast<ssize_t>(data.size()));
-    pipe.write_end.reset();
-    auto [tx, rx] = pellux::make_output_channel(1024);
+    constexpr std::size_t kCapacity = 2 * (pellux::kChunkBytes + pellux::kChunkOverhead);
+    auto [tx, rx] = pellux::make_output_channel(kCapacity);
     auto state = tx.shared_state();
     pellux::ReaderThread reader = pellux::spawn_reader_thread(std::move(tx), std::move(pipe.read_end));
     CHECK(eventually([&] {
         std::lock_guard lock(state->mutex);
-        return state->queued_bytes >= 1024;
+        return state->sender_paused;
     }));
     auto start = Clock::now();
-    reader.finish(60s);  // ends at end of file, long before the grace runs out
+    reader.finish(60s);
     CHECK(seconds_since(start) < 20);
+    std::size_t held = 0;
+    {
+        std::lock_guard lock(state->mutex);
+        held = state->queued_bytes;
+    }
+    CHECK(held <= kCapacity);
     std::string got;
     while (rx.try_receive(got, 1 << 20) == RecvStatus::Received) {
     }
-    CHECK(got == data);
+    CHECK(!got.empty() && got.size() < data.size());
+    CHECK(data.starts_with(got));
     CHECK(rx.try_receive(got, 1) == RecvStatus::Disconnected);
 }
 
@@ -393,6 +464,38 @@ void test_finish_stops_a_reader_on_a_silent_source() {
     CHECK(rx.try_receive(got, 100) == RecvStatus::Disconnected);
     CHECK(got == "beforequeued");
     CHECK(!thread_named_reader_exists());
+}
+
+// --- Input ---------------------------------------------------------------------
+
+// A writer whose descriptor never has room (a pipe nobody reads, full): a
+// bounded write and Ctrl-C for a program reading raw bytes (no terminal
+// settings here, so no signal path) both give up with a clear error.
+void test_writes_give_up_on_input_nobody_reads() {
+    Pipe pipe;
+    ::fcntl(pipe.write_end.get(), F_SETFL, O_NONBLOCK);
+    const std::string fill(65536, 'f');
+    while (::write(pipe.write_end.get(), fill.data(), fill.size()) > 0) {
+    }
+    pellux::BufferedWriter writer(std::move(pipe.write_end));
+    const std::string timed_out = "timed out: the program does not read its input";
+
+    auto start = Clock::now();
+    auto big = writer.write(std::string(20000, 'w'), nullptr, Clock::now() + 200ms);
+    CHECK(!big && big.error() == timed_out);
+    CHECK(seconds_since(start) >= 0.15 && seconds_since(start) < 20);
+
+    start = Clock::now();
+    auto small = writer.write("line\n", nullptr, Clock::now() + 200ms);
+    CHECK(small.has_value());  // buffered: only the flush meets the full pipe
+    auto flushed = writer.flush(nullptr, Clock::now() + 200ms);
+    CHECK(!flushed && flushed.error() == timed_out);
+
+    start = Clock::now();
+    auto interrupted = writer.interrupt(nullptr);
+    double took = seconds_since(start);
+    CHECK(!interrupted && interrupted.error() == timed_out);
+    CHECK(took >= 0.9 && took < 20);
 }
 
 // --- Real sessions -----------------------------------------------------------
@@ -467,9 +570,9 @@ void test_close_unread_flood(ScratchDir& dir) {
     CHECK(seconds_since(start) < 30);
     std::string all = pellux::read_until_quiet_inner(*s, 30000, 1000, 128u << 20);
     CHECK(!all.empty());
-    // The capacity, one chunk of overshoot, and what the terminal still held
-    // when close let the reader drain it.
-    CHECK(all.size() <= pellux::kChannelCapacity + (1u << 20));
+    // The bound holds through the close: at most the capacity and one
+    // chunk of overshoot.
+    CHECK(all.size() <= pellux::kChannelCapacity + pellux::kChunkBytes);
     CHECK(is_repetition(all, unit));
 }
 
@@ -569,6 +672,33 @@ void test_capped_reads_lose_nothing(ScratchDir& dir) {
     CHECK(got == want);
 }
 
+// A program that reads nothing, its terminal's input completely full: Ctrl-C
+// must still reach it at once, as at a terminal, instead of queueing behind
+// the input (or waiting for room that never comes).
+void test_ctrl_c_reaches_a_program_behind_full_input(ScratchDir& dir) {
+    auto s = spawn(dir.script("deaf", "exec sleep 1000"));
+    // The descriptor is non-blocking: fill the terminal until it refuses.
+    const std::string lines(4096, 'i');
+    std::size_t typed = 0;
+    const auto end = Clock::now() + 20s;
+    while (Clock::now() < end) {
+        ssize_t n = ::write(s->process.master(), lines.data(), lines.size());
+        if (n < 0) break;
+        typed += static_cast<std::size_t>(n);
+    }
+    CHECK(errno == EAGAIN);
+    CHECK(typed > 4096);
+    auto start = Clock::now();
+    auto sent = pellux::send_ctrl_c(*s);
+    CHECK(sent.has_value());
+    CHECK(seconds_since(start) < 5);
+    CHECK(eventually([&] {
+        auto alive = pellux::is_alive(*s);
+        return alive && !*alive;
+    }));
+    pellux::close_inner(*s);
+}
+
 // The marker read under a live reader: output, then a prompt, then silence.
 void test_marker_read(ScratchDir& dir) {
     auto s = spawn(dir.script("prompt",
@@ -595,6 +725,8 @@ int main() {
     ::signal(SIGPIPE, SIG_IGN);
 
     test_partial_receive_leaves_rest_at_head();
+    test_small_sends_are_packed_and_counted_as_held();
+    test_put_back_restores_the_head();
     test_disconnection_only_after_drain();
     test_send_fails_once_receiver_gone();
     test_waiting_receiver_woken_by_disconnection();
@@ -603,8 +735,10 @@ int main() {
     test_paused_sender_released_when_receiver_dropped();
 
     test_reader_moves_everything_then_disconnects();
-    test_finish_drains_a_paused_reader();
+    test_finish_stops_a_paused_reader_within_the_bound();
     test_finish_stops_a_reader_on_a_silent_source();
+
+    test_writes_give_up_on_input_nobody_reads();
 
     ScratchDir dir;
     test_flood_read_then_close(dir);
@@ -613,6 +747,7 @@ int main() {
     test_close_with_terminal_holder(dir, false);
     test_spawn_close_cycles(dir);
     test_capped_reads_lose_nothing(dir);
+    test_ctrl_c_reaches_a_program_behind_full_input(dir);
     test_marker_read(dir);
 
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
