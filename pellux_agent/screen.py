@@ -107,7 +107,13 @@ def _emulator_class() -> type:
 
         def index(self) -> None:
             top, bottom = self.margins or (0, self.lines - 1)
-            if self.cursor.y == bottom and top == 0 and self.alternate is None:
+            # Only a scroll of the whole screen moves a line out of view; a
+            # region scrolls lines that the program still shows or redraws.
+            if (
+                self.cursor.y == bottom == self.lines - 1
+                and top == 0
+                and self.alternate is None
+            ):
                 self.scrollback.append(_line_text(self.buffer.get(0), self.columns))
             super().index()
 
