@@ -1,6 +1,7 @@
 """Keys as a terminal sends them: named keys turned into the bytes of an xterm.
 
-The programs run with ``TERM=xterm`` (see ``presets.py``), so the keys are
+The programs run with ``TERM=xterm-xfree86`` (see ``presets.py``), an xterm
+whose terminfo entry lists exactly these keys, so the keys are
 encoded as an xterm encodes them, and a program that looks its keys up in
 terminfo finds exactly these bytes. An xterm sends the cursor keys (and Home
 and End) in one of two forms, chosen by the program: ``ESC [ A`` normally,

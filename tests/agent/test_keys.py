@@ -139,3 +139,35 @@ def test_line_editing_keys_reach_readline(tmp_path: Path) -> None:
         bash.press(["ctrl-d"])
         # bash leaves with the status of its last command, the interrupted sleep.
         assert os.waitstatus_to_exitcode(bash.wait_exit()) == 128 + signal.SIGINT
+
+
+def test_the_terminal_type_lists_exactly_these_keys() -> None:
+    # Programs find their keys in terminfo under the TERM they get; each key
+    # must be what that entry says (cursor keys in the application mode that
+    # terminfo programs switch on with smkx).
+    curses = pytest.importorskip("curses")
+    from pellux_agent.presets import BASE_ENV
+
+    curses.setupterm(BASE_ENV["TERM"], sys.__stdout__.fileno() if sys.__stdout__ else 1)
+    caps = {
+        "kcuu1": "up", "kcud1": "down", "kcuf1": "right", "kcub1": "left", "khome": "home",
+        "kend": "end", "kpp": "pageup", "knp": "pagedown", "kdch1": "delete", "kich1": "insert",
+        "kbs": "backspace", "kcbt": "shift-tab",
+        **{f"kf{n}": f"f{n}" for n in range(1, 13)},
+    }
+    for cap, key in caps.items():
+        assert curses.tigetstr(cap) == encode_keys([key], app_cursor=True), (cap, key)
+    assert curses.tigetstr("smkx").startswith(b"\x1b[?1h")
+    # Ending attributes sends nothing the cleaner would leave as text (xterm's
+    # ESC ( B would leave a "B").
+    assert b"\x1b(" not in curses.tigetstr("sgr0")
+
+
+def test_attributes_leave_no_stray_text_in_a_terminal() -> None:
+    from pellux_agent import Terminal
+
+    with Terminal("sh", ["-c", "tput bold; printf bold; tput sgr0; echo ' plain'; tput smso; "
+                               "printf stand; tput rmso; echo ' out'"]) as t:
+        turn = t.read(10_000)
+    assert turn.output.split() == ["bold", "plain", "stand", "out"]
+    assert turn.exit_code == 0
