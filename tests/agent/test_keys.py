@@ -64,6 +64,12 @@ def test_misspelt_or_invalid_keys_are_refused_by_name() -> None:
     for bad in ["ctrl-", "ctrl-é", "ctrl-ab", "f13", "F0", "shift-x", "alt-", "alt-nosuchkey", "^1"]:
         with pytest.raises(ValueError, match=re.escape(f"unknown key {bad!r}")):
             encode_keys(["enter", bad])
+    # A word close to a key name is taken for a misspelling, not typed.
+    for typo, meant in [("pgdwn", "pgdn"), ("entr", "enter"), ("Escpe", "escape"), ("hom", "home")]:
+        with pytest.raises(ValueError, match=re.escape(f"did you mean {meant!r}")):
+            encode_keys([typo])
+    assert encode_keys(["yes", "ls", "help", "paste"]) == b"yeslshelppaste"
+    assert encode_keys("pgdwn") == b"pgdwn"  # a string is always text
     with pytest.raises(TypeError, match=r"keys\[1\] must be a string"):
         encode_keys(["enter", 3])  # type: ignore[list-item]
     with pytest.raises(TypeError, match="not bytes"):
