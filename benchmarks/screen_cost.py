@@ -242,9 +242,12 @@ def main() -> None:
                 if differing:
                     print(f"    {name}: rows {differing[:5]} differ, e.g. {rows[differing[0]]!r}")
 
-    print("\nmemory held by one screen after 1 MiB of ls --color (scrollback full: 1,000 lines)")
+    print("\nmemory held by one screen (tracemalloc): new / after top's first frame / after")
+    print(f"{options.mib:g} MiB of ls --color (scrollback full: 1,000 lines)")
+    frame = data["top"][: data["top"].index(b"top - ", 10)] if b"top - " in data["top"][10:] else b""
     for name in names[:2]:
-        print(f"  {name:<20} {memory(emulators[name], data['ls --color']) / 1024:8.0f} KiB")
+        sizes = [memory(emulators[name], d) / 1024 for d in (b"", frame, data["ls --color"])]
+        print(f"  {name:<20}" + " / ".join(f"{k:.0f} KiB" for k in sizes))
     sys.stdout.flush()
 
 
