@@ -4,7 +4,7 @@ Streams, each about 1 MiB (a captured one is repeated to that size):
 
 * ``ls --color``: ``ls -lR --color=always`` of /usr/share/doc, long coloured lines
   scrolling;
-* ``top``: ``top -d 0.1`` captured in a pseudo-terminal (TERM=xterm, 24x80),
+* ``top``: ``top -d 0.1`` captured in a pseudo-terminal (TERM=xterm-xfree86, 24x80),
   full-screen redraws by cursor moves with many attribute changes;
 * ``progress``: a ``\\r`` progress bar redrawn in place, the worst case for
   per-sequence overhead;
@@ -48,7 +48,7 @@ ROWS, COLS = 24, 80
 def _capture_pty(argv: list[str], seconds: float) -> bytes:
     pid, fd = pty.fork()
     if pid == 0:  # pragma: no cover - the child
-        os.environ["TERM"] = "xterm"
+        os.environ["TERM"] = "xterm-xfree86"
         os.execvp(argv[0], argv)
     fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
     out = bytearray()
@@ -242,9 +242,12 @@ def main() -> None:
                 if differing:
                     print(f"    {name}: rows {differing[:5]} differ, e.g. {rows[differing[0]]!r}")
 
-    print("\nmemory held by one screen after 1 MiB of ls --color (scrollback full: 1,000 lines)")
+    print("\nmemory held by one screen (tracemalloc): new / after top's first frame / after")
+    print(f"{options.mib:g} MiB of ls --color (scrollback full: 1,000 lines)")
+    frame = data["top"][: data["top"].index(b"top - ", 10)] if b"top - " in data["top"][10:] else b""
     for name in names[:2]:
-        print(f"  {name:<20} {memory(emulators[name], data['ls --color']) / 1024:8.0f} KiB")
+        sizes = [memory(emulators[name], d) / 1024 for d in (b"", frame, data["ls --color"])]
+        print(f"  {name:<20}" + " / ".join(f"{k:.0f} KiB" for k in sizes))
     sys.stdout.flush()
 
 

@@ -1,6 +1,7 @@
 """Keys as a terminal sends them: named keys turned into the bytes of an xterm.
 
-The programs run with ``TERM=xterm`` (see ``presets.py``), so the keys are
+The programs run with ``TERM=xterm-xfree86`` (see ``presets.py``), an xterm
+whose terminfo entry lists exactly these keys, so the keys are
 encoded as an xterm encodes them, and a program that looks its keys up in
 terminfo finds exactly these bytes. An xterm sends the cursor keys (and Home
 and End) in one of two forms, chosen by the program: ``ESC [ A`` normally,
@@ -17,8 +18,9 @@ How keys are written:
   any other item is typed as it is: ``["/needle", "enter"]``,
   ``["ctrl-c"]``, ``["escape", ":q!", "enter"]``. An item that looks like a
   key combination or a function key (``"ctrl-..."``, ``"alt-..."``,
-  ``"shift-..."``, ``"^X"``, ``"f13"``) but names none is an error, so a
-  misspelt key is never typed as text.
+  ``"shift-..."``, ``"^X"``, ``"f13"``) but names none, or a single word
+  close to a key name (``"pgdwn"``, ``"entr"``), is an error, so a misspelt
+  key is never typed as text; such a word is sent as a string instead.
 
 Key names, case-insensitive: enter (return), tab, shift-tab (backtab),
 escape (esc), backspace, delete (del), insert (ins), up, down, left, right,
@@ -30,6 +32,7 @@ character> (escape, then the key: ``alt-b``, ``alt-enter``).
 
 from __future__ import annotations
 
+import difflib
 import re
 from collections.abc import Sequence
 from typing import Final
@@ -105,6 +108,18 @@ _KEY_LIKE = re.compile(
 )
 
 
+_KEY_NAMES: Final = sorted({*_FIXED, *_CURSOR})
+_WORD = re.compile(r"[A-Za-z][A-Za-z0-9_+-]{2,}")
+
+
+def _misspelt_key(item: str) -> str | None:
+    """The key name a one-word item is probably a misspelling of, if any."""
+    if not _WORD.fullmatch(item):
+        return None
+    close = difflib.get_close_matches(item.lower(), _KEY_NAMES, n=1, cutoff=0.8)
+    return close[0] if close else None
+
+
 def _named_key(item: str, app_cursor: bool) -> bytes | None:
     """The bytes of the key `item` names, or None when it names none."""
     name = item.lower()
@@ -153,14 +168,16 @@ def encode_keys(keys: str | Sequence[str], *, app_cursor: bool = False) -> bytes
         key = _named_key(item, app_cursor)
         if key is not None:
             out += key
-        elif _KEY_LIKE.fullmatch(item):
+            continue
+        near = _misspelt_key(item)
+        if near is not None or _KEY_LIKE.fullmatch(item):
+            hint = f"did you mean {near!r}? To type it as text, send a string. " if near else ""
             raise ValueError(
-                f"unknown key {item!r}; known keys: enter, tab, shift-tab, escape, "
+                f"unknown key {item!r}; {hint}known keys: enter, tab, shift-tab, escape, "
                 "backspace, delete, insert, up, down, left, right, home, end, pageup, "
                 "pagedown, space, f1-f12, ctrl-a..ctrl-z, alt-<key>"
             )
-        else:
-            out += item.encode()
+        out += item.encode()
     return bytes(out)
 
 

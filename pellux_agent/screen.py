@@ -88,6 +88,16 @@ def _emulator_class() -> type:
     pyte = _load_pyte()
 
     class _Emulator(pyte.Screen):  # type: ignore[misc, name-defined]
+        # pyte's state, as this class uses it.
+        lines: int
+        columns: int
+        cursor: Any
+        buffer: Any
+        margins: Any
+        savepoints: list[Any]
+        dirty: set[int]
+        tabstops: set[int]
+
         def __init__(self, columns: int, lines: int, scrollback: int) -> None:
             self.scrollback: deque[str] = deque(maxlen=scrollback)
             self.alternate: tuple[Any, Any, Any] | None = None

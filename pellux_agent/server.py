@@ -84,7 +84,19 @@ _EXIT_CODE_HELP = "The program's exit status once it has ended by exiting; other
 _SIGNAL_HELP = "The signal that ended the program (e.g. 9 for SIGKILL); otherwise null."
 
 
-class StartResult(BaseModel):
+class _ExitWhenEnded(BaseModel):
+    """An answer that carries exit_code and signal only once the program has
+    ended by one of them: a null field is left out rather than sent."""
+
+    def model_dump(self, **options: Any) -> dict[str, Any]:
+        data = super().model_dump(**options)
+        for name in ("exit_code", "signal"):
+            if data.get(name, 0) is None:
+                del data[name]
+        return data
+
+
+class StartResult(_ExitWhenEnded):
     """The answer of start_session."""
 
     session_id: str = Field(description="Pass this to every other tool.")
@@ -96,7 +108,7 @@ class StartResult(BaseModel):
     signal: int | None = Field(default=None, description=_SIGNAL_HELP)
 
 
-class TurnResult(BaseModel):
+class TurnResult(_ExitWhenEnded):
     """The answer of one read."""
 
     output: str = Field(description="What the program printed, as plain text.")
@@ -107,7 +119,7 @@ class TurnResult(BaseModel):
     signal: int | None = Field(default=None, description=_SIGNAL_HELP)
 
 
-class ScreenResult(BaseModel):
+class ScreenResult(_ExitWhenEnded):
     """The answer of get_screen."""
 
     rows: list[str] = Field(

@@ -25,7 +25,7 @@ class PtyProgram:
     def __init__(
         self, argv: Sequence[str], rows: int = 24, cols: int = 80, env: dict[str, str] | None = None
     ) -> None:
-        environment = dict(os.environ, TERM="xterm", LC_ALL="C.UTF-8", **(env or {}))
+        environment = dict(os.environ, TERM="xterm-xfree86", LC_ALL="C.UTF-8", **(env or {}))
         environment.pop("COLUMNS", None)
         environment.pop("LINES", None)
         self.pid, self.fd = pty.fork()

@@ -64,6 +64,12 @@ def test_misspelt_or_invalid_keys_are_refused_by_name() -> None:
     for bad in ["ctrl-", "ctrl-é", "ctrl-ab", "f13", "F0", "shift-x", "alt-", "alt-nosuchkey", "^1"]:
         with pytest.raises(ValueError, match=re.escape(f"unknown key {bad!r}")):
             encode_keys(["enter", bad])
+    # A word close to a key name is taken for a misspelling, not typed.
+    for typo, meant in [("pgdwn", "pgdn"), ("entr", "enter"), ("Escpe", "escape"), ("hom", "home")]:
+        with pytest.raises(ValueError, match=re.escape(f"did you mean {meant!r}")):
+            encode_keys([typo])
+    assert encode_keys(["yes", "ls", "help", "paste"]) == b"yeslshelppaste"
+    assert encode_keys("pgdwn") == b"pgdwn"  # a string is always text
     with pytest.raises(TypeError, match=r"keys\[1\] must be a string"):
         encode_keys(["enter", 3])  # type: ignore[list-item]
     with pytest.raises(TypeError, match="not bytes"):
@@ -139,3 +145,35 @@ def test_line_editing_keys_reach_readline(tmp_path: Path) -> None:
         bash.press(["ctrl-d"])
         # bash leaves with the status of its last command, the interrupted sleep.
         assert os.waitstatus_to_exitcode(bash.wait_exit()) == 128 + signal.SIGINT
+
+
+def test_the_terminal_type_lists_exactly_these_keys() -> None:
+    # Programs find their keys in terminfo under the TERM they get; each key
+    # must be what that entry says (cursor keys in the application mode that
+    # terminfo programs switch on with smkx).
+    curses = pytest.importorskip("curses")
+    from pellux_agent.presets import BASE_ENV
+
+    curses.setupterm(BASE_ENV["TERM"], sys.__stdout__.fileno() if sys.__stdout__ else 1)
+    caps = {
+        "kcuu1": "up", "kcud1": "down", "kcuf1": "right", "kcub1": "left", "khome": "home",
+        "kend": "end", "kpp": "pageup", "knp": "pagedown", "kdch1": "delete", "kich1": "insert",
+        "kbs": "backspace", "kcbt": "shift-tab",
+        **{f"kf{n}": f"f{n}" for n in range(1, 13)},
+    }
+    for cap, key in caps.items():
+        assert curses.tigetstr(cap) == encode_keys([key], app_cursor=True), (cap, key)
+    assert curses.tigetstr("smkx").startswith(b"\x1b[?1h")
+    # Ending attributes sends nothing the cleaner would leave as text (xterm's
+    # ESC ( B would leave a "B").
+    assert b"\x1b(" not in curses.tigetstr("sgr0")
+
+
+def test_attributes_leave_no_stray_text_in_a_terminal() -> None:
+    from pellux_agent import Terminal
+
+    with Terminal("sh", ["-c", "tput bold; printf bold; tput sgr0; echo ' plain'; tput smso; "
+                               "printf stand; tput rmso; echo ' out'"]) as t:
+        turn = t.read(10_000)
+    assert turn.output.split() == ["bold", "plain", "stand", "out"]
+    assert turn.exit_code == 0
