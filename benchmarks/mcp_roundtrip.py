@@ -49,7 +49,7 @@ def direct_session(workdir: str) -> Pellux:
     with open(wrapper, "w") as f:
         f.write(
             "#!/bin/sh\n"
-            "PYTHON_BASIC_REPL=1 PYTHONSTARTUP= TERM=vt100 PAGER=cat "
+            "PYTHON_BASIC_REPL=1 PYTHONSTARTUP= TERM=xterm-xfree86 PAGER=cat "
             f"exec '{sys.executable}' -q\n"
         )
     os.chmod(wrapper, 0o700)

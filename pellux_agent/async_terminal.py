@@ -1,10 +1,9 @@
 """``AsyncTerminal``: a ``Terminal`` for asyncio code.
 
-A ``Pellux`` session may only be used on the thread that created it, and
-must be dropped there too. Each ``AsyncTerminal`` therefore owns one
-dedicated thread, its owner thread, on which its ``Terminal`` is created,
-used, closed and dropped; coroutines hand it jobs in order and await their
-results. Calls on one terminal run one after the other in the order they
+A ``Terminal`` belongs to the thread that created it. Each
+``AsyncTerminal`` therefore owns one dedicated thread, its owner thread, on
+which its ``Terminal`` is created, used, closed and dropped; coroutines hand
+it jobs in order and await their results. Calls on one terminal run one after the other in the order they
 were made; different terminals run in parallel; the event loop never waits
 for a program. Nothing that reaches the event loop holds the session:
 results are plain values, and an exception's traceback is cut at the owner
@@ -25,13 +24,16 @@ import weakref
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Final, Generic, TypeVar
+from typing import TYPE_CHECKING, Any, Final, Generic, TypeVar
 
 from . import process
 from .launcher import check_arguments
 from .presets import preset_for
 from .reads import WaitFor, check_wait_for
 from .terminal import Terminal, Turn, _is_panic
+
+if TYPE_CHECKING:
+    from .screen import ScreenSnapshot
 
 T = TypeVar("T")
 
@@ -197,6 +199,8 @@ class _State:
 
     def __init__(self) -> None:
         self.info: _Info | None = None
+        # (exit_code, exit_signal) as of the last call on the owner thread.
+        self.exit_status: tuple[int | None, int | None] = (None, None)
 
     def watch(self, owner: _OwnerThread) -> threading.Timer | None:
         """Starts the watchdog of a close: if the job before it keeps the
@@ -243,12 +247,15 @@ class AsyncTerminal:
         cols: int = 80,
         ready_markers: Sequence[str] | None = None,
         wait_for: WaitFor = "auto",
+        screen: bool = False,
     ) -> None:
         # Checked here, so that a bad argument fails at once, not at start().
         check_arguments(command, args, cwd, env, rows, cols)
         self._wait_for = check_wait_for(wait_for)
         if isinstance(ready_markers, str):
             raise TypeError("ready_markers must be a sequence of str or None (not a single str)")
+        if not isinstance(screen, bool):
+            raise TypeError(f"screen must be a bool, not {type(screen).__name__}")
         self._command = command
         self._args = tuple(args)
         self._params: dict[str, Any] = {
@@ -258,6 +265,7 @@ class AsyncTerminal:
             "cols": cols,
             "ready_markers": None if ready_markers is None else list(ready_markers),
             "wait_for": self._wait_for,
+            "screen": screen,
         }
         self._rows = rows
         self._cols = cols
@@ -307,6 +315,17 @@ class AsyncTerminal:
     @property
     def closed(self) -> bool:
         return self._closed
+
+    @property
+    def exit_code(self) -> int | None:
+        """The program's exit status once it has ended by itself, as of the
+        last call (never waits for the owner thread)."""
+        return None if self._closed else self._state.exit_status[0]
+
+    @property
+    def exit_signal(self) -> int | None:
+        """The signal that ended the program, as of the last call."""
+        return None if self._closed else self._state.exit_status[1]
 
     @property
     def alive(self) -> bool:
@@ -419,6 +438,23 @@ class AsyncTerminal:
         """The recent output's text (``Terminal.history``)."""
         return await self._call(lambda slot: slot.get().history(max_chars))
 
+    async def write(self, data: str | bytes, timeout_ms: int | None = None) -> None:
+        """Types ``data`` as it is, nothing added (``Terminal.write``)."""
+        await self._call(lambda slot: slot.get().write(data, timeout_ms))
+
+    async def send_keys(self, keys: str | Sequence[str], timeout_ms: int | None = None) -> Turn:
+        """Types named keys and text, then reads (``Terminal.send_keys``)."""
+        return await self._call(lambda slot: slot.get().send_keys(keys, timeout_ms))
+
+    async def resize(self, rows: int, cols: int) -> None:
+        """Gives the terminal a new size (``Terminal.resize``)."""
+        await self._call(lambda slot: slot.get().resize(rows, cols))
+        self._rows, self._cols = rows, cols
+
+    async def screen(self) -> ScreenSnapshot:
+        """The rendered terminal (``Terminal.screen``)."""
+        return await self._call(lambda slot: slot.get().screen())
+
     # --- internals -------------------------------------------------------
 
     async def _call(self, work: Callable[[_Slot], T]) -> T:
@@ -428,7 +464,17 @@ class AsyncTerminal:
         if self._closed:
             raise RuntimeError(f"{self!r} is closed")
         loop = asyncio.get_running_loop()
-        job: _Job[T] = _Job(work, loop, loop.create_future())
+        state = self._state
+
+        def run(slot: _Slot) -> T:
+            try:
+                return work(slot)
+            finally:
+                terminal = slot.terminal
+                if terminal is not None and not terminal.closed:
+                    state.exit_status = (terminal.exit_code, terminal.exit_signal)
+
+        job: _Job[T] = _Job(run, loop, loop.create_future())
         owner.submit(job)
         assert job.future is not None
         return await job.future

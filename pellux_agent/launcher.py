@@ -1,19 +1,12 @@
-"""The launcher that gives a ``pellux`` session arguments, an environment, a
-working directory and a terminal size.
+"""What a terminal's program is started with: its checked parameters, its
+environment and its private directory.
 
-``Pellux`` runs one program path, without arguments, with the caller's
-environment, on an 80x24 terminal. Each terminal therefore gets a private
-directory (mode 0700, from ``tempfile.mkdtemp``) holding:
-
-* ``launch.json``: the exact argument vector, environment, directory and
-  size, as JSON, so nothing is ever quoted for or read by a shell;
-* ``launch``: the program path handed to ``Pellux``, a two-line sh script
-  that execs this interpreter on ``_launch.py`` with that file;
-* ``status``: a FIFO through which ``_launch.py`` reports the program's pid
-  and, if the exec fails, which step failed and its errno;
-* a preset's files (a shell's start-up file, say).
-
-The same script starts the program again on ``Pellux.reset()``. The
+The native terminal (``pellux_agent._terminal``) starts the program itself
+with the exact argument vector, environment, directory and size, applied in
+the child before exec, so nothing is ever quoted for or read by a shell.
+What remains here is the preparation: each terminal gets a private
+directory (mode 0700, from ``tempfile.mkdtemp``) holding its preset's files
+(a shell's start-up file, say), which the environment points at. The
 directory is removed when the terminal closes (or is collected, or the
 interpreter exits), and right away when the start fails.
 """
@@ -21,23 +14,14 @@ interpreter exits), and right away when the start fails.
 from __future__ import annotations
 
 import errno as errno_names
-import json
 import os
-import select
-import shlex
 import shutil
-import sys
 import tempfile
-import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import Final
 
 from .presets import BASE_ENV, Preset
 
-_LAUNCH_SCRIPT: Final = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_launch.py")
-# Longest wait for the program to be exec'd: starting the interpreter that
-# runs _launch.py takes some 20 ms, far more on a loaded machine.
-START_TIMEOUT_S: Final = 15.0
 # A terminal's size is an unsigned short per side.
 MAX_SIDE: Final = 65535
 
@@ -128,8 +112,8 @@ def program_environment(
 
 
 class Launcher:
-    """The private directory of one terminal and the handshake with the
-    program it starts. Owned by one terminal; not thread-safe."""
+    """The private directory of one terminal and the program's environment.
+    Owned by one terminal; not thread-safe."""
 
     def __init__(
         self,
@@ -141,106 +125,21 @@ class Launcher:
         cols: int,
         preset: Preset,
     ) -> None:
-        if not sys.executable or not os.access(sys.executable, os.X_OK):
-            # Embedded interpreters may not know their executable.
-            raise RuntimeError(
-                f"cannot start the launcher: sys.executable is {sys.executable!r}, "
-                "not a Python interpreter that can be run"
-            )
         self.command = command
+        self.argv = [command, *args]
         self.cwd = cwd
+        self.rows = rows
+        self.cols = cols
         self.directory = tempfile.mkdtemp(prefix="pellux-agent-")
         try:
             for name, content in preset.files.items():
                 with open(os.path.join(self.directory, name), "w", encoding="utf-8") as f:
                     f.write(content.replace("{dir}", self.directory))
-            self.status_path = os.path.join(self.directory, "status")
-            os.mkfifo(self.status_path, 0o600)
-            plan_path = os.path.join(self.directory, "launch.json")
-            with open(plan_path, "w", encoding="utf-8") as f:
-                json.dump(
-                    {
-                        "program": command,
-                        "argv": [command, *args],
-                        "env": program_environment(preset, env, self.directory),
-                        "cwd": cwd,
-                        "rows": rows,
-                        "cols": cols,
-                        "status": self.status_path,
-                    },
-                    f,
-                )
-            self.script = os.path.join(self.directory, "launch")
-            with open(self.script, "w", encoding="utf-8") as f:
-                f.write(
-                    "#!/bin/sh\n"
-                    f"exec {shlex.quote(sys.executable)} -I -S "
-                    f"{shlex.quote(_LAUNCH_SCRIPT)} {shlex.quote(plan_path)}\n"
-                )
-            os.chmod(self.script, 0o700)
+            environment = program_environment(preset, env, self.directory)
+            self.environment = [f"{name}={value}" for name, value in environment.items()]
         except BaseException:
             self.remove()
             raise
-
-    def listen(self) -> int:
-        """Opens the status FIFO for reading, before the program starts:
-        the launcher's open for writing then never blocks. Returns the
-        descriptor for ``wait_started``, which closes it."""
-        return os.open(self.status_path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-
-    @staticmethod
-    def forget(status_fd: int) -> None:
-        """Closes a descriptor from ``listen`` when no start follows."""
-        os.close(status_fd)
-
-    def wait_started(self, status_fd: int, launcher_alive: Callable[[], bool]) -> int:
-        """Waits until the program has been exec'd and returns its pid;
-        raises OSError with pellux's wording when a step failed, or when the
-        launcher ended without a word. Always closes ``status_fd``."""
-        try:
-            report = self._read_report(status_fd, launcher_alive)
-        finally:
-            os.close(status_fd)
-        words = report.split()
-        pid = int(words[1]) if len(words) >= 2 and words[0] == "pid" else None
-        if pid is not None and len(words) == 2:
-            return pid
-        if len(words) == 5 and words[2] == "error":
-            step, number = words[3], int(words[4])
-            what = {
-                "exec": f"Failed to spawn process with command '{self.command}'",
-                "cwd": f"Failed to change directory to '{self.cwd}'",
-                "size": "Failed to set the terminal size",
-            }.get(step, f"Failed to start '{self.command}'")
-            raise start_error(number, f"{what}: {errno_text(number)}")
-        raise start_error(
-            errno_names.ECHILD,
-            f"Failed to spawn process with command '{self.command}': "
-            f"the launcher ended without starting it ({report.strip()!r})",
-        )
-
-    @staticmethod
-    def _read_report(status_fd: int, launcher_alive: Callable[[], bool]) -> str:
-        # End of file comes once the launcher has connected and its
-        # close-on-exec descriptor is gone: after the exec, or after it
-        # wrote why the exec failed and exited. Before it connects, poll
-        # reports nothing (Linux keeps a never-opened FIFO silent).
-        poller = select.poll()
-        poller.register(status_fd, select.POLLIN)
-        deadline = time.monotonic() + START_TIMEOUT_S
-        data = b""
-        while True:
-            events = poller.poll(50)
-            if events:
-                chunk = os.read(status_fd, 4096)
-                if not chunk:
-                    return data.decode(errors="replace")
-                data += chunk
-                continue
-            if not data and not launcher_alive():
-                return data.decode(errors="replace")
-            if time.monotonic() >= deadline:
-                return data.decode(errors="replace") + " (timed out)"
 
     def remove(self) -> None:
         shutil.rmtree(self.directory, ignore_errors=True)

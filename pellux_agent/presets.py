@@ -23,16 +23,20 @@ from typing import Final
 # otherwise. A pager waiting for a key swallows the lines sent after it, so
 # paging programs print straight through. TERM: with none set, less and
 # others warn that the terminal is "not fully functional" and wait for a key;
-# "dumb" gets the same warning. vt100 is known to every terminfo database,
-# makes full-screen programs work, and has no colours, so programs that ask
-# terminfo print fewer escape sequences for the cleaner to remove.
+# "dumb" gets the same warning. An xterm, because keys are sent as an xterm
+# sends them (keys.py) and programs look their keys up in terminfo: under
+# vt100, whose entry has no Home, End or page keys, less ignores all four.
+# xterm-xfree86 has exactly xterm's keys, but ends attributes with ESC [ m SI
+# (as vt100 does) where "xterm" sends ESC ( B ESC [ m, whose "B" the cleaner
+# keeps by design: top's text under TERM=xterm is strewn with B's. It is in
+# the minimal terminfo sets (Debian's ncurses-base, for one).
 BASE_ENV: Final[Mapping[str, str]] = MappingProxyType(
     {
         "PAGER": "cat",
         "GIT_PAGER": "cat",
         "MANPAGER": "cat",
         "SYSTEMD_PAGER": "cat",
-        "TERM": "vt100",
+        "TERM": "xterm-xfree86",
     }
 )
 

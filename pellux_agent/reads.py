@@ -25,7 +25,7 @@ decode), ``"auto"`` and ``"input"`` fall back to ``"markers"`` when the
 terminal has markers and to ``"quiet"`` otherwise; the probe says so once
 with a ``RuntimeWarning``.
 
-The probe reads loop over ``Pellux.read_available`` and a probe check, at
+The probe reads loop over the terminal's ``read_available`` and a probe check, at
 an interval that starts at 0.5 ms after new output and grows to 2 ms: a
 turn ends within about 2 ms of the moment the program starts to wait, at
 the cost of some CPU time while a long answer is computed (each check reads
@@ -36,15 +36,26 @@ from __future__ import annotations
 
 import time
 from collections.abc import Sequence
-from typing import Final, Literal
-
-from pellux import Pellux
+from typing import Final, Literal, Protocol
 
 from .probe import InputProbe, Verdict
 
 WaitFor = Literal["auto", "markers", "quiet", "input"]
-# How a probed read ended, where it can say so itself.
-Ending = Literal["ready", "quiet", "timeout", "limit"]
+# Why a probed read ended: the native read loop's reasons ("marker",
+# "quiet", "timeout", "exited", "cap"), or "input" when the probe saw the
+# program wait for input.
+Why = str
+
+
+class Reads(Protocol):
+    """The reads of the native terminal that a probed read uses."""
+
+    def read_available(self, max_bytes: int | None = ...) -> str: ...
+
+    def read(
+        self, timeout_ms: int, max_output_bytes: int, settle_ms: int, quiet_ms: int
+    ) -> tuple[str, str]: ...
+
 WAIT_FOR_RULES: Final[tuple[WaitFor, ...]] = ("auto", "markers", "quiet", "input")
 
 # pellux's settle pause after a marker, and the first and last poll interval.
@@ -84,7 +95,7 @@ def raw_estimate(text: str) -> int:
 
 
 def read_until_input(
-    session: Pellux,
+    session: Reads,
     probe: InputProbe,
     markers: Sequence[str],
     rule: WaitFor,
@@ -95,11 +106,10 @@ def read_until_input(
     settle_ms: int,
     quiet_ms: int,
     text: str = "",
-) -> tuple[str, Ending | None]:
+) -> tuple[str, Why]:
     """One read under the ``"input"`` or ``"auto"`` rule. ``text`` is output
-    already taken for this read (at ``started``). Returns the text and the
-    status it ended with, or None when the caller derives it (the program
-    ended, or the probe could not tell and pellux's own read finished it).
+    already taken for this read (at ``started``). Returns the text and why
+    the read ended (see ``Why``).
 
     Owner thread of ``session`` only; keeps the interpreter lock except while
     it sleeps between checks."""
@@ -115,7 +125,7 @@ def read_until_input(
     while True:
         budget = max_output_bytes - raw_estimate(text)
         if budget <= 0:
-            return text, "limit"
+            return text, "cap"
         chunk = _drain(session, budget)
         now = time.monotonic()
         if chunk:
@@ -124,14 +134,14 @@ def read_until_input(
             interval = _FIRST_INTERVAL_S
             reading_since = None
             if raw_estimate(text) >= max_output_bytes:
-                return text, "limit"
+                return text, "cap"
 
         verdict = probe.check()
         if verdict is Verdict.WAITING:
             # Everything written before the wait is queued: take it all.
-            return text + _drain(session, max(1, max_output_bytes - raw_estimate(text))), "ready"
+            return text + _drain(session, max(1, max_output_bytes - raw_estimate(text))), "input"
         if verdict is Verdict.EXITED:
-            return text + _final_drain(session, deadline, max_output_bytes, text), None
+            return text + _final_drain(session, deadline, max_output_bytes, text), "exited"
         if verdict is Verdict.UNKNOWN:
             return _fall_back(
                 session, markers, text, last_output, deadline, max_output_bytes, settle_ms, quiet_ms
@@ -143,7 +153,7 @@ def read_until_input(
                 reading_since = now
             elif markers:
                 if now - reading_since >= SETTLE_PAUSE_S and ends_with_marker(text, markers):
-                    return text + _drain(session, max(1, max_output_bytes - raw_estimate(text))), "ready"
+                    return text + _drain(session, max(1, max_output_bytes - raw_estimate(text))), "marker"
             elif now - reading_since >= quiet_ms / 1000:
                 return text + _drain(session, max(1, max_output_bytes - raw_estimate(text))), "quiet"
         else:
@@ -154,7 +164,7 @@ def read_until_input(
         interval = min(_LAST_INTERVAL_S, interval * 1.5)
 
 
-def _drain(session: Pellux, budget: int) -> str:
+def _drain(session: Reads, budget: int) -> str:
     """Everything queued now, at most about ``budget`` raw bytes."""
     text = ""
     while budget > 0 and (chunk := session.read_available(min(budget, 1 << 20))):
@@ -163,7 +173,7 @@ def _drain(session: Pellux, budget: int) -> str:
     return text
 
 
-def _final_drain(session: Pellux, deadline: float, max_output_bytes: int, text: str) -> str:
+def _final_drain(session: Reads, deadline: float, max_output_bytes: int, text: str) -> str:
     """What the program wrote before it ended: reads until its output ends
     or stays silent for a moment (a job it left may hold the terminal)."""
     more = ""
@@ -171,7 +181,7 @@ def _final_drain(session: Pellux, deadline: float, max_output_bytes: int, text: 
         budget = max_output_bytes - raw_estimate(text + more)
         if budget <= 0:
             break
-        chunk = session.read_until_ready(min(remaining, _EXIT_DRAIN_MS), budget, 0, 0)
+        chunk, _ = session.read(min(remaining, _EXIT_DRAIN_MS), budget, 0, 0)
         if not chunk:
             break
         more += chunk
@@ -179,7 +189,7 @@ def _final_drain(session: Pellux, deadline: float, max_output_bytes: int, text: 
 
 
 def _fall_back(
-    session: Pellux,
+    session: Reads,
     markers: Sequence[str],
     text: str,
     last_output: float | None,
@@ -187,9 +197,9 @@ def _fall_back(
     max_output_bytes: int,
     settle_ms: int,
     quiet_ms: int,
-) -> tuple[str, Ending | None]:
-    """The rest of a read the probe cannot decide: pellux's marker read, or
-    the quiet rule counted from the last output already taken."""
+) -> tuple[str, Why]:
+    """The rest of a read the probe cannot decide: the marker read, or the
+    quiet rule counted from the last output already taken."""
     remaining = max(0, int((deadline - time.monotonic()) * 1000))
     budget = max_output_bytes - raw_estimate(text)
     if markers:
@@ -198,19 +208,24 @@ def _fall_back(
             # trails it, until a pause or settle_ms.
             settle_end = time.monotonic() + min(remaining, settle_ms) / 1000
             while budget > 0 and (left := int((settle_end - time.monotonic()) * 1000)) > 0:
-                chunk = session.read_until_ready(min(left, int(SETTLE_PAUSE_S * 1000)), budget, 0, 0)
+                chunk, why = session.read(min(left, int(SETTLE_PAUSE_S * 1000)), budget, 0, 0)
+                if why == "exited":
+                    return text + chunk, why
                 if not chunk:
                     break
                 text += chunk
                 budget = max_output_bytes - raw_estimate(text)
-            return text, None
-        return text + session.read_until_ready(remaining, budget, settle_ms, quiet_ms), None
+            return text, "marker" if budget > 0 else "cap"
+        more, why = session.read(remaining, budget, settle_ms, quiet_ms)
+        return text + more, why
     while remaining > 0 and budget > 0:
         if last_output is None:
             wait_ms = remaining
         else:
             wait_ms = min(remaining, max(1, quiet_ms - int((time.monotonic() - last_output) * 1000)))
-        chunk = session.read_until_ready(wait_ms, budget, 0, 0)
+        chunk, why = session.read(wait_ms, budget, 0, 0)
+        if why == "exited":
+            return text + chunk, why
         if chunk:
             text += chunk
             last_output = time.monotonic()
@@ -218,4 +233,4 @@ def _fall_back(
         elif last_output is not None and time.monotonic() - last_output >= quiet_ms / 1000:
             return text, "quiet"
         remaining = int((deadline - time.monotonic()) * 1000)
-    return text, None
+    return text, "cap" if budget <= 0 else "timeout"

@@ -43,6 +43,7 @@ except ImportError as missing:  # pragma: no cover - depends on the installation
 
 from . import AsyncTerminal, Turn, process
 from .reads import check_wait_for
+from .keys import encode_keys
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
 
@@ -50,6 +51,7 @@ MAX_ROWS = 1000
 MAX_COLS = 1000
 MAX_TIMEOUT_MS = 600_000
 MAX_HISTORY_CHARS = 16_777_216
+MAX_SCROLLBACK_LINES = 1000
 MIN_OUTPUT_CHARS = 200
 
 # How long a polite close may take at shutdown before the programs of the
@@ -69,7 +71,8 @@ STATUS_HELP = (
     "not recognised); read_output to wait longer, send_interrupt to stop it; "
     "'exited' - the program ended (alive is false); restart_session to run it again; "
     "'limit' - the answer was too large for one read; read_output for the rest. "
-    "alive says whether the program still runs. "
+    "alive says whether the program still runs; once it has ended, exit_code is its exit "
+    "status, or signal the number of the signal that killed it (9: SIGKILL). "
     "truncated is true when the middle of a long output was left out of this answer; "
     "get_history returns it."
 )
@@ -79,7 +82,23 @@ STATUS_HELP = (
 # Results
 
 
-class StartResult(BaseModel):
+_EXIT_CODE_HELP = "The program's exit status once it has ended by exiting; otherwise null."
+_SIGNAL_HELP = "The signal that ended the program (e.g. 9 for SIGKILL); otherwise null."
+
+
+class _ExitWhenEnded(BaseModel):
+    """An answer that carries exit_code and signal only once the program has
+    ended by one of them: a null field is left out rather than sent."""
+
+    def model_dump(self, **options: Any) -> dict[str, Any]:
+        data = super().model_dump(**options)
+        for name in ("exit_code", "signal"):
+            if data.get(name, 0) is None:
+                del data[name]
+        return data
+
+
+class StartResult(_ExitWhenEnded):
     """The answer of start_session."""
 
     session_id: str = Field(description="Pass this to every other tool.")
@@ -87,15 +106,41 @@ class StartResult(BaseModel):
     status: Status = Field(description="Why the first read ended.")
     alive: bool = Field(description="Whether the program still runs.")
     truncated: bool = Field(description="True when the middle of the output was left out.")
+    exit_code: int | None = Field(default=None, description=_EXIT_CODE_HELP)
+    signal: int | None = Field(default=None, description=_SIGNAL_HELP)
 
 
-class TurnResult(BaseModel):
+class TurnResult(_ExitWhenEnded):
     """The answer of one read."""
 
     output: str = Field(description="What the program printed, as plain text.")
     status: Status = Field(description="Why the read ended.")
     alive: bool = Field(description="Whether the program still runs.")
     truncated: bool = Field(description="True when the middle of the output was left out.")
+    exit_code: int | None = Field(default=None, description=_EXIT_CODE_HELP)
+    signal: int | None = Field(default=None, description=_SIGNAL_HELP)
+
+
+class ScreenResult(_ExitWhenEnded):
+    """The answer of get_screen."""
+
+    rows: list[str] = Field(
+        description="Every row of the terminal, top to bottom, as a person sees it now "
+        "(trailing blanks removed; an empty string is an empty row)."
+    )
+    cursor_row: int = Field(description="The cursor's row, 0-based.")
+    cursor_col: int = Field(description="The cursor's column, 0-based.")
+    scrollback: list[str] = Field(
+        description="Lines that scrolled off the top, oldest first (as many as asked for)."
+    )
+    alive: bool = Field(description="Whether the program still runs.")
+    exit_code: int | None = Field(default=None, description=_EXIT_CODE_HELP)
+    signal: int | None = Field(default=None, description=_SIGNAL_HELP)
+
+
+class ResizeResult(BaseModel):
+    rows: int
+    cols: int
 
 
 class CloseResult(BaseModel):
@@ -114,6 +159,7 @@ class SessionInfo(BaseModel):
     ready_markers: list[str] = Field(
         description="The prompts that end a read; empty: reads end when the output pauses."
     )
+    screen: bool = Field(description="Whether get_screen works on this session.")
     pid: int | None = Field(description="The program's process id.")
     idle_seconds: float = Field(description="Seconds since the last call on this session ended.")
 
@@ -220,6 +266,7 @@ class _Session:
     rows: int
     cols: int
     terminal: AsyncTerminal
+    screen: bool = False
     # Every program this session has run (a restart starts a new one).
     leaders: set[process.Identity] = field(default_factory=set)
     busy: int = 0
@@ -242,6 +289,19 @@ def _message(error: BaseException) -> str:
 
 def _describe_failure(session_id: str, action: str, error: BaseException) -> str:
     return f"session {session_id!r}: {action} failed: {_message(error)}"
+
+
+def _how_it_ended(terminal: AsyncTerminal) -> str:
+    code, signum = terminal.exit_code, terminal.exit_signal
+    if signum is not None:
+        try:
+            name = signal.Signals(signum).name
+        except ValueError:
+            name = f"signal {signum}"
+        return f"been killed by {name} ({signum})"
+    if code is not None:
+        return f"exited with code {code}"
+    return "exited"
 
 
 def _is_cancellation(error: BaseException) -> bool:
@@ -297,7 +357,8 @@ class SessionManager:
             if not session.terminal.alive:
                 session.alive = False
                 raise SessionError(
-                    f"session {session_id!r}: {action} failed: the program has exited; "
+                    f"session {session_id!r}: {action} failed: the program has "
+                    f"{_how_it_ended(session.terminal)}; "
                     "restart_session starts it again, close_session ends the session"
                 ) from None
             raise SessionError(_describe_failure(session_id, action, error)) from None
@@ -308,7 +369,14 @@ class SessionManager:
     def _turn(self, session: _Session, turn: Turn) -> TurnResult:
         session.alive = turn.alive
         output, truncated = shorten(turn.output, self.limits.max_output_chars)
-        return TurnResult(output=output, status=turn.status, alive=turn.alive, truncated=truncated)
+        return TurnResult(
+            output=output,
+            status=turn.status,
+            alive=turn.alive,
+            truncated=truncated,
+            exit_code=turn.exit_code,
+            signal=turn.signal,
+        )
 
     # -- checks -------------------------------------------------------------
 
@@ -371,6 +439,7 @@ class SessionManager:
         ready_markers: Sequence[str] | None,
         timeout_ms: int,
         wait_for: str = "auto",
+        screen: bool = False,
     ) -> StartResult:
         self.check_range("rows", rows, 1, MAX_ROWS)
         self.check_range("cols", cols, 1, MAX_COLS)
@@ -414,6 +483,7 @@ class SessionManager:
                     cols=cols,
                     ready_markers=list(ready_markers) if ready_markers is not None else None,
                     wait_for=rule,
+                    screen=screen,
                 )
                 await terminal.start()
             except BaseException as error:
@@ -421,7 +491,7 @@ class SessionManager:
                     raise
                 raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
             session_id = f"s{next(self._ids)}"
-            session = _Session(session_id, command, list(args), cwd, rows, cols, terminal)
+            session = _Session(session_id, command, list(args), cwd, rows, cols, terminal, screen)
             self._remember_program(session)
             self._sessions[session_id] = session
         finally:
@@ -466,6 +536,66 @@ class SessionManager:
                 self._remember_program(session)  # the new program has a new pid
             return self._turn(session, turn)
 
+    async def keys(self, session_id: str, keys: str | list[str], timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        if not keys:
+            raise SessionError("keys is empty; give a key name such as 'enter' or text such as 'q'")
+        try:
+            encode_keys(keys)  # the terminal encodes them again in the program's mode
+        except (ValueError, TypeError) as error:
+            raise SessionError(str(error)) from None
+        async with self._use(session_id, "send_keys") as session:
+            return self._turn(session, await session.terminal.send_keys(keys, timeout_ms))
+
+    async def resize(self, session_id: str, rows: int, cols: int) -> ResizeResult:
+        self.check_range("rows", rows, 1, MAX_ROWS)
+        self.check_range("cols", cols, 1, MAX_COLS)
+        async with self._use(session_id, "resize_session") as session:
+            await session.terminal.resize(rows, cols)
+            session.rows, session.cols = rows, cols
+            return ResizeResult(rows=rows, cols=cols)
+
+    async def screen(self, session_id: str, scrollback: int) -> ScreenResult:
+        self.check_range("scrollback", scrollback, 0, MAX_SCROLLBACK_LINES)
+        session = self._get(session_id)
+        if not session.screen:
+            raise SessionError(
+                f"session {session_id!r} has no screen; start_session with screen=true "
+                "keeps one (for top, less, vim, progress bars)"
+            )
+        async with self._use(session_id, "get_screen") as session:
+            snap = await session.terminal.screen()
+            terminal = session.terminal
+            alive = bool(terminal.alive) and session.alive
+            result = ScreenResult(
+                rows=snap.rows,
+                cursor_row=snap.cursor_row,
+                cursor_col=snap.cursor_col,
+                scrollback=snap.scrollback[len(snap.scrollback) - scrollback :] if scrollback else [],
+                alive=alive,
+                exit_code=None if alive else terminal.exit_code,
+                signal=None if alive else terminal.exit_signal,
+            )
+        return self._fit_screen(result)
+
+    def _fit_screen(self, result: ScreenResult) -> ScreenResult:
+        """Keeps a screen within the answer size: the scrollback's oldest
+        lines go first, then the rows' ends (a huge terminal's rows)."""
+        budget = self.limits.max_output_chars
+        rows_chars = sum(len(r) + 1 for r in result.rows)
+        kept: list[str] = []
+        used = rows_chars
+        for line in reversed(result.scrollback):
+            if used + len(line) + 1 > budget:
+                break
+            kept.append(line)
+            used += len(line) + 1
+        result.scrollback = kept[::-1]
+        if rows_chars > budget:
+            width = max(1, budget // max(1, len(result.rows)) - 1)
+            result.rows = [r[:width] for r in result.rows]
+        return result
+
     async def history(self, session_id: str, max_chars: int | None) -> HistoryResult:
         limit = self.limits.max_output_chars if max_chars is None else max_chars
         self.check_range("max_chars", limit, 1, MAX_HISTORY_CHARS)
@@ -493,6 +623,7 @@ class SessionManager:
                     rows=s.rows,
                     cols=s.cols,
                     ready_markers=list(s.terminal.ready_markers),
+                    screen=s.screen,
                     pid=s.terminal.pid,
                     idle_seconds=0.0 if s.busy else round(now - s.last_used, 1),
                 )
@@ -587,7 +718,10 @@ INSTRUCTIONS = f"""\
 Run command-line programs (shells, REPLs such as python3 or node, debuggers such as gdb, \
 database shells such as sqlite3) in real terminals and talk to them turn by turn. \
 start_session starts one and returns its session_id; send_input types a line and returns \
-the answer when the program shows its prompt again. {STATUS_HELP}"""
+the answer when the program shows its prompt again; send_keys presses keys (Esc, arrows, \
+Ctrl-D, a single 'q' without Enter) for pagers, editors and full-screen programs; \
+get_screen shows what a person would see on such a program's terminal (start_session with \
+screen=true). {STATUS_HELP}"""
 
 
 _TIMEOUT_HELP = f"Milliseconds to wait for the answer (0 to {MAX_TIMEOUT_MS:,})."
@@ -631,6 +765,14 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
                 "pause in the output; 'input': the kernel's view only."
             ),
         ] = "auto",
+        screen: Annotated[
+            bool,
+            Field(
+                description="Also keep a rendered screen for get_screen: true for "
+                "full-screen programs (top, less, vim, htop) and progress bars redrawn in "
+                "place, whose plain output is hard to read."
+            ),
+        ] = False,
     ) -> StartResult:
         """Start a program in a new terminal and return what it printed up to its first prompt.
 
@@ -638,7 +780,7 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         state (variables, breakpoints, working directory) between send_input calls.
         Close it with close_session when done."""
         return await manager.start(
-            command, args, cwd, env, rows, cols, ready_markers, timeout_ms, wait_for
+            command, args, cwd, env, rows, cols, ready_markers, timeout_ms, wait_for, screen
         )
 
     async def send_input(
@@ -692,6 +834,59 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         send_interrupt did not bring its prompt back."""
         return await manager.restart(session_id, timeout_ms)
 
+    async def send_keys(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        keys: Annotated[
+            str | list[str],
+            Field(
+                description="A string is typed as it is, with no Enter added: 'q', 'y', ':wq'. "
+                "A list holds key names and text, in order: ['/error', 'enter'], "
+                "['escape', ':q!', 'enter'], ['ctrl-c'], ['pagedown']. Key names: enter, tab, "
+                "shift-tab, escape, backspace, delete, insert, up, down, left, right, home, "
+                "end, pageup, pagedown, space, f1-f12, ctrl-a..ctrl-z (also ctrl-[ ctrl-] "
+                "ctrl-\\ ctrl-^ ctrl-_), alt-<key>."
+            ),
+        ],
+        timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
+    ) -> TurnResult:
+        """Press keys in the terminal, exactly as given (no Enter unless you include
+        'enter'), then return the answer like read_output. Use it where send_input's
+        line plus Enter is wrong: to answer a one-key question ('y'), to move or quit in
+        a pager or a full-screen program (less: 'pagedown', '/word' then 'enter', 'q';
+        top: 'q'), for Esc, Tab completion, arrow keys, or Ctrl-D to end input. For
+        commands at a prompt use send_input. The output of a full-screen program is best
+        read with get_screen."""
+        return await manager.keys(session_id, keys, timeout_ms)
+
+    async def resize_session(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        rows: Annotated[int, Field(description=f"Terminal rows (1 to {MAX_ROWS}).")],
+        cols: Annotated[int, Field(description=f"Terminal columns (1 to {MAX_COLS}).")],
+    ) -> ResizeResult:
+        """Change the terminal's size; the program is told (SIGWINCH) and full-screen
+        programs redraw. Use it when rows are cut or wrap, or to see more of a
+        full-screen program; get_screen then shows the new size."""
+        return await manager.resize(session_id, rows, cols)
+
+    async def get_screen(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        scrollback: Annotated[
+            int,
+            Field(
+                description="How many of the latest lines that scrolled off the top to "
+                f"include as well (0 to {MAX_SCROLLBACK_LINES})."
+            ),
+        ] = 0,
+    ) -> ScreenResult:
+        """Return the terminal's screen as a person would see it now: every row as text,
+        after cursor moves, redraws and carriage returns are applied (a progress bar
+        shows its last state, top its current table, less the page it shows), and the
+        cursor position. It waits for nothing and takes what the program printed so far.
+        Works on sessions started with screen=true. Use it for full-screen programs and
+        after send_keys to them; for line-by-line programs the output of send_input is
+        enough."""
+        return await manager.screen(session_id, scrollback)
+
     async def close_session(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
     ) -> CloseResult:
@@ -721,10 +916,12 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
 
     # The tools that answer with a read explain every status themselves:
     # not every client shows the server's instructions to the model.
-    for answers in (start_session, send_input, read_output, send_interrupt, restart_session):
+    for answers in (
+        start_session, send_input, send_keys, read_output, send_interrupt, restart_session
+    ):
         doc = inspect.cleandoc(answers.__doc__ or "")
         mcp.add_tool(answers, description=f"{doc}\n\n{STATUS_HELP}")
-    for tool in (close_session, list_sessions, get_history):
+    for tool in (get_screen, resize_session, close_session, list_sessions, get_history):
         mcp.add_tool(tool, description=inspect.cleandoc(tool.__doc__ or ""))
     return mcp, manager
 

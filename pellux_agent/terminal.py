@@ -1,12 +1,13 @@
 """``Terminal``: one program in its own terminal, driven turn by turn.
 
-A ``Terminal`` owns one ``Pellux`` session, started through a launcher (see
-``launcher.py``) so that the program gets its arguments, environment,
-directory and size exactly. Every read returns a ``Turn``: the cleaned text,
-why the read ended, and whether the program still runs.
+A ``Terminal`` owns one native terminal (``pellux_agent._terminal``, built
+on pellux's session core), which starts the program with its arguments,
+environment, directory and size exactly. Every read returns a ``Turn``: the
+cleaned text, why the read ended (as the read loop saw it), and whether the
+program still runs.
 
-Like the ``Pellux`` inside it, a ``Terminal`` belongs to the thread that
-created it; ``AsyncTerminal`` runs one on a thread of its own.
+A ``Terminal`` belongs to the thread that created it; ``AsyncTerminal``
+runs one on a thread of its own.
 """
 
 from __future__ import annotations
@@ -16,17 +17,19 @@ import time
 import weakref
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from types import TracebackType
-from typing import Final, Literal
-
-from pellux import Pellux
+from typing import TYPE_CHECKING, Final, Literal
 
 from . import process
-from .launcher import Launcher, check_arguments
+from ._terminal import Terminal as _Native
+from .launcher import MAX_SIDE, Launcher, check_arguments, start_error
 from .presets import preset_for
 from .probe import InputProbe
-from .reads import WaitFor, check_wait_for, read_until_input
+from .reads import WaitFor, check_wait_for, ends_with_marker, read_until_input
+
+if TYPE_CHECKING:
+    from .screen import Screen, ScreenSnapshot
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
 
@@ -39,6 +42,12 @@ MAX_OUTPUT_BYTES: Final = 2 * 1024 * 1024
 # How long a program that has begun to exit may take until pellux can
 # collect it (normally well under a millisecond).
 _EXIT_GRACE_S: Final = 1.0
+# Raw output kept for a terminal's screen between two feeds; a read takes at
+# most MAX_OUTPUT_BYTES, and the screen is fed after every read.
+_TAP_BYTES: Final = 2 * MAX_OUTPUT_BYTES
+# How much queued output screen() takes at most before it renders: enough
+# for many full redraws, bounded so a flood cannot hold it.
+_SCREEN_DRAIN_BYTES: Final = 4 * 1024 * 1024
 
 
 @dataclass(frozen=True)
@@ -59,12 +68,18 @@ class Turn:
     * ``"limit"``: the read took its byte cap (2 MiB of raw output) while more
       was coming; the rest is left for the next read.
 
-    ``alive`` is whether the program ran when the read ended.
+    ``alive`` is whether the program ran when the read ended. Once it has
+    ended, ``exit_code`` is its exit status, or ``signal`` the number of the
+    signal that ended it (both None while it runs).
     """
 
     output: str
     status: Status
     alive: bool
+    # Left out of comparisons, so a turn compares as it always did: by its
+    # text, status and liveness.
+    exit_code: int | None = field(default=None, compare=False)
+    signal: int | None = field(default=None, compare=False)
 
 
 class _Resources:
@@ -74,64 +89,33 @@ class _Resources:
     def __init__(self, launcher: Launcher, owner: threading.Thread) -> None:
         self.launcher = launcher
         self.owner = owner
-        self.pellux: Pellux | None = None
+        self.pellux: _Native | None = None
         self.program: process.Identity | None = None
 
     def release(self) -> None:
         """Ends every process of the terminal's session and removes the
-        private directory. Idempotent; any thread may call it, but only the
-        owner thread closes (and drops) the ``Pellux``."""
+        private directory. Idempotent; any thread may call it (the native
+        terminal has no owner thread)."""
         program, self.program = self.program, None
         session, self.pellux = self.pellux, None
         if program is not None:
             process.hang_up(program)
+            if threading.current_thread() is not self.owner:
+                # The owner thread may be inside a read (a daemon thread at
+                # interpreter exit, say), holding the native terminal until
+                # it ends: ending the session's processes first ends it.
+                process.kill_session(program)
         if session is not None:
-            try:
-                if threading.current_thread() is not self.owner:
-                    raise _ForeignThread
-                session.close()
-            except BaseException as error:
-                if not isinstance(error, _ForeignThread) and not _is_panic(error):
-                    raise
-                # Dropped here, on a foreign thread, pellux would report the
-                # session "unsendable"; its processes end below anyway.
-                _ORPHANS.append(session)
+            session.close()
         if program is not None:
             process.kill_session(program)
         self.launcher.remove()
-
-
-# Sessions released off their owner thread: kept, never used again.
-_ORPHANS: list[Pellux] = []
-
-
-class _ForeignThread(Exception):
-    pass
 
 
 def _is_panic(error: BaseException) -> bool:
     # pellux's PanicException derives from BaseException only and cannot be
     # imported; it is recognised by its name.
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
-
-
-def _reaches_cap(text: str) -> bool:
-    """Whether the raw output behind ``text`` filled the byte cap, estimated:
-    its UTF-8 bytes plus the carriage return a terminal sends before each
-    line feed (escape sequences and the like are not counted)."""
-    return len(text.encode("utf-8", "surrogatepass")) + text.count("\n") >= MAX_OUTPUT_BYTES
-
-
-def _ends_with_marker(text: str, markers: Sequence[str]) -> bool:
-    """Whether a whole marker (its own trailing blank included) ends the
-    text, with nothing but whitespace after it: "Loading..." does not end
-    with the marker "... ", "...>>> \n" ends with ">>> "."""
-    tail = text.rstrip()
-    for marker in markers:
-        core = marker.rstrip()
-        if tail.endswith(core) and text[len(tail) - len(core) :].startswith(marker):
-            return True
-    return False
 
 
 class Terminal:
@@ -146,7 +130,9 @@ class Terminal:
     ``env`` says otherwise. ``ready_markers=None`` picks the program's preset
     (gdb, python3, the shells, sqlite3, node; see ``presets.py``), whose
     prompts end a read; other programs, or an empty list, read until the
-    output goes quiet.
+    output goes quiet. ``screen=True`` also renders the output on a terminal
+    emulator of ``rows`` by ``cols`` (see ``screen()``; needs the
+    ``pellux[screen]`` extra).
 
     ``wait_for`` chooses how a read knows the answer is complete (see
     ``reads.py``): ``"auto"`` (default) ends it as soon as the kernel shows
@@ -171,7 +157,10 @@ class Terminal:
         cols: int = 80,
         ready_markers: Sequence[str] | None = None,
         wait_for: WaitFor = "auto",
+        screen: bool = False,
     ) -> None:
+        if not isinstance(screen, bool):
+            raise TypeError(f"screen must be a bool, not {type(screen).__name__}")
         command, arg_list, cwd, env_map, rows, cols = check_arguments(
             command, args, cwd, env, rows, cols
         )
@@ -196,19 +185,30 @@ class Terminal:
         # The thread object, not its ident: idents are reused.
         self._owner = threading.current_thread()
         self._closed = False
+        # The emulator is imported only when a screen is asked for.
+        self._screen: Screen | None = _new_screen(rows, cols) if screen else None
         launcher = Launcher(command, arg_list, cwd, env_map, rows, cols, preset)
         self._resources = _Resources(launcher, self._owner)
         self._finalizer = weakref.finalize(self, self._resources.release)
         try:
-            status_fd = launcher.listen()
             try:
-                session = Pellux(launcher.script, True, [] if self._wait_for == "quiet" else markers)
-            except BaseException:
-                Launcher.forget(status_fd)
-                raise
+                session = _Native(
+                    command,
+                    launcher.argv,
+                    launcher.environment,
+                    cwd,
+                    rows,
+                    cols,
+                    [] if self._wait_for == "quiet" else markers,
+                )
+            except OSError as error:
+                # The native message is pellux's wording, whole; the errno
+                # picks the subclass (FileNotFoundError...).
+                raise start_error(error.errno or 0, error.strerror or str(error)) from None
             self._resources.pellux = session
-            pid = launcher.wait_started(status_fd, session.is_alive)
-            self._resources.program = process.identify(pid)
+            self._resources.program = process.identify(session.pid)
+            if self._screen is not None:
+                session.set_tap(_TAP_BYTES)
         except BaseException:
             self._closed = True
             self._finalizer()
@@ -255,6 +255,20 @@ class Terminal:
         return self._closed
 
     @property
+    def exit_code(self) -> int | None:
+        """The program's exit status once it has ended by itself (None while
+        it runs, when a signal ended it, and once closed)."""
+        status = self._exit_status()
+        return status[0] if status is not None else None
+
+    @property
+    def exit_signal(self) -> int | None:
+        """The number of the signal that ended the program (None while it
+        runs, when it exited by itself, and once closed)."""
+        status = self._exit_status()
+        return status[1] if status is not None else None
+
+    @property
     def alive(self) -> bool:
         """Whether the program still runs (False once closed). Never waits."""
         if self._closed:
@@ -288,11 +302,9 @@ class Terminal:
                 if probe is not None:
                     # Writes within the turn's time and takes nothing: the
                     # probed read below takes the whole answer.
-                    text = session.send_and_read_until_ready(input, timeout, 0, 0, 0)
+                    text, why = session.send(input, timeout, 0, 0, 0)
                 else:
-                    text = session.send_and_read_until_ready(
-                        input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
-                    )
+                    text, why = session.send(input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
             except RuntimeError as error:
                 # The write failed: say so plainly if the program has just
                 # ended, which is the usual cause.
@@ -301,7 +313,7 @@ class Terminal:
                 raise RuntimeError(f"{self!r}: {error}") from error
             if probe is not None:
                 return self._probed_turn(session, probe, started, timeout, text)
-            return self._turn(text, started, timeout)
+            return self._turn(session, text, why)
 
     def read(self, timeout_ms: int | None = None) -> Turn:
         """Reads until a ready marker ends the text (plus a short settle
@@ -314,8 +326,8 @@ class Terminal:
             probe = self._input_probe()
             if probe is not None:
                 return self._probed_turn(session, probe, started, timeout)
-            text = session.read_until_ready(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
-            return self._turn(text, started, timeout)
+            text, why = session.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
+            return self._turn(session, text, why)
 
     def interrupt(self, timeout_ms: int | None = None) -> Turn:
         """Types Ctrl-C (SIGINT for the program in the foreground), then
@@ -333,6 +345,75 @@ class Terminal:
                 raise RuntimeError(f"{self!r}: {error}") from error
         return self.read(timeout)
 
+    def write(self, data: str | bytes, timeout_ms: int | None = None) -> None:
+        """Types ``data`` as it is, nothing added (a str is sent as UTF-8):
+        a single ``y`` for a yes/no question, ``q`` for a pager, escape
+        sequences. Gives up after ``timeout_ms`` (default 20,000) when the
+        program does not take its input, with RuntimeError "write failed:
+        timed out ..."; then none of ``data``, and no input the program had
+        not read yet, is left behind. Reads nothing: see ``read``."""
+        if isinstance(data, str):
+            payload = data.encode("utf-8", "surrogateescape")
+        elif isinstance(data, (bytes, bytearray, memoryview)):
+            payload = bytes(data)
+        else:
+            raise TypeError(f"data must be a str or bytes, not {type(data).__name__}")
+        timeout = self._timeout(timeout_ms)
+        session = self._session()
+        with self._pellux_errors():
+            if not session.is_alive():
+                raise self._exited_error()
+            try:
+                session.write(payload, timeout)
+            except RuntimeError as error:
+                if not self._program_alive():
+                    raise self._exited_error() from error
+                raise RuntimeError(f"{self!r}: {error}") from error
+
+    def send_keys(self, keys: str | Sequence[str], timeout_ms: int | None = None) -> Turn:
+        """Types named keys and text (see ``pellux_agent.keys.encode_keys``;
+        arrows follow the cursor-key mode the program set), then reads like
+        ``read``. ``timeout_ms`` bounds the write and the read each."""
+        from .keys import encode_keys
+
+        session = self._session()
+        payload = encode_keys(keys, app_cursor=session.app_cursor)
+        self.write(payload, timeout_ms)
+        return self.read(timeout_ms)
+
+    def resize(self, rows: int, cols: int) -> None:
+        """Gives the terminal a new size: the program gets SIGWINCH, and
+        ``stty size`` in it prints ``rows cols``. A restart keeps the size."""
+        for side_name, side in (("rows", rows), ("cols", cols)):
+            if isinstance(side, bool) or not isinstance(side, int):
+                raise TypeError(f"{side_name} must be an int, not {type(side).__name__}")
+            if not 1 <= side <= MAX_SIDE:
+                raise ValueError(f"{side_name} must be between 1 and {MAX_SIDE}, not {side}")
+        session = self._session()
+        with self._pellux_errors():
+            session.resize(rows, cols)
+        self._rows, self._cols = rows, cols
+        if self._screen is not None:
+            self._screen.resize(rows, cols)
+
+    def screen(self) -> ScreenSnapshot:
+        """The terminal as a person would see it now: the rendered rows, the
+        cursor and the scrollback. Takes the output queued so far first (it
+        then counts as read: ``history`` has it, the next read does not).
+        RuntimeError when the terminal was made without ``screen=True``."""
+        if self._screen is None:
+            raise RuntimeError(f"{self!r} has no screen; create it with screen=True")
+        session = self._session()
+        with self._pellux_errors():
+            taken = 0
+            while taken < _SCREEN_DRAIN_BYTES:
+                text = session.read_available()
+                if not text:
+                    break
+                taken += len(text)
+            self._feed_screen(session)
+        return self._screen.snapshot()
+
     def restart(self, timeout_ms: int | None = None) -> Turn:
         """Ends the program and every process of its session, starts it
         again in the same terminal object, and returns its first read. Raises
@@ -345,47 +426,45 @@ class Terminal:
             old = resources.program
             if old is not None:
                 process.hang_up(old)
-            status_fd = resources.launcher.listen()
             try:
                 session.reset()
             except BaseException:
-                Launcher.forget(status_fd)
                 self.close()
                 raise
             if old is not None:
                 process.kill_session(old)
-            try:
-                pid = resources.launcher.wait_started(status_fd, session.is_alive)
-            except BaseException:
-                self.close()
-                raise
-            resources.program = process.identify(pid)
-            # reset() took what the new program printed at once into the
-            # history, where a plain read would not see it: a prompt found
-            # there must end the turn instead of the whole timeout.
+            resources.program = process.identify(session.pid)
+            if self._screen is not None:
+                self._screen = _new_screen(self._rows, self._cols)
+            # Whatever took the new program's first output into the history
+            # (a read_available, say), a prompt found there must end the
+            # turn instead of the whole timeout.
             text = session.get_history()
             probe = self._input_probe()
             if probe is not None:
                 return self._probed_turn(session, probe, started, timeout, text)
+            why = "marker"
             if self._markers:
-                if not _ends_with_marker(text, self._markers):
+                if not ends_with_marker(text, self._markers):
                     remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
-                    text += session.read_until_ready(
-                        remaining, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
-                    )
+                    more, why = session.read(remaining, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
+                    text += more
             elif text:
                 # Output already came, so the quiet period runs from now.
+                why = "timeout"
                 while (remaining := timeout - int((time.monotonic() - started) * 1000)) > 0:
-                    more = session.read_until_ready(
+                    more, why = session.read(
                         min(remaining, QUIET_MS), MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
                     )
                     if not more:
+                        # Nothing came for a whole quiet period.
+                        why = "quiet" if why == "timeout" else why
                         break
                     text += more
             else:
                 remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
-                text = session.read_until_ready(remaining, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
-            return self._turn(text, started, timeout)
+                text, why = session.read(remaining, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
+            return self._turn(session, text, why)
 
     def history(self, max_chars: int | None = None) -> str:
         """The cleaned text of the program's recent output that reads have
@@ -431,7 +510,7 @@ class Terminal:
                 "use AsyncTerminal to drive a terminal from other threads or tasks"
             )
 
-    def _session(self) -> Pellux:
+    def _session(self) -> _Native:
         self._check_owner()
         session = self._resources.pellux
         if self._closed or session is None:
@@ -490,9 +569,9 @@ class Terminal:
         return self._probe
 
     def _probed_turn(
-        self, session: Pellux, probe: InputProbe, started: float, timeout_ms: int, text: str = ""
+        self, session: _Native, probe: InputProbe, started: float, timeout_ms: int, text: str = ""
     ) -> Turn:
-        text, status = read_until_input(
+        text, why = read_until_input(
             session,
             probe,
             self._markers,
@@ -504,42 +583,57 @@ class Terminal:
             quiet_ms=QUIET_MS,
             text=text,
         )
-        if status is None:
-            return self._turn(text, started, timeout_ms)
-        if status == "ready":
-            return Turn(text, "ready", True)
-        if not self._program_alive():
-            return Turn(text, "exited", False)
-        return Turn(text, status, True)
+        return self._turn(session, text, why)
 
-    def _turn(self, text: str, started: float, timeout_ms: int) -> Turn:
-        """Derives why a read ended; pellux does not say. The rules, in order:
-        the program has ended: ``exited``; the text ends with a marker:
-        ``ready``; the read lasted its whole timeout: ``timeout``. Otherwise
-        the read ended early with the program running, on a marker, on quiet
-        output or on the byte cap: ``limit`` when the text is as long as the
-        cap allows (raw bytes estimated from the text, each line feed a
-        terminal's CR LF) or, with markers, when none is in the text (pellux
-        ends a marker read early only on a marker or the cap); otherwise
-        ``quiet`` (with markers: one was seen, but was not the last thing
-        printed)."""
-        elapsed_ms = (time.monotonic() - started) * 1000
+    def _exit_status(self) -> tuple[int | None, int | None] | None:
         session = self._resources.pellux
-        assert session is not None
-        markers = () if self._wait_for == "quiet" else self._markers
-        if markers and _ends_with_marker(text, markers) and session.is_alive():
-            return Turn(text, "ready", True)
-        if not self._program_alive():
-            return Turn(text, "exited", False)
+        if self._closed or session is None:
+            return None
+        with self._pellux_errors():
+            return session.exit_status()
+
+    def _feed_screen(self, session: _Native) -> None:
+        if self._screen is not None and self._resources.pellux is session:
+            self._screen.feed(session.take_tap())
+
+    def _turn(self, session: _Native, text: str, why: str) -> Turn:
+        """The turn of a read that ended for ``why``, which the read loop
+        reports: ``marker``, ``quiet``, ``timeout``, ``exited`` (the
+        program's output ended) or ``cap``. The status follows it: a marker
+        read is ``ready`` when the text ends with a marker (the program waits
+        for input), else ``quiet`` (a marker was seen but more came after it
+        in the settle period); ``cap`` is ``limit``; ``exited`` stays. A read
+        that ended on quiet, a timeout or a marker while the program itself
+        has ended (a background job may keep its output open) is ``exited``
+        too. The terminal may have been closed meanwhile from another thread
+        (at interpreter exit, say): its program has ended then."""
+        self._feed_screen(session)
         status: Status
-        if markers and _ends_with_marker(text, markers):
+        if why == "input":
+            # The probe saw the program waiting for input on its terminal.
             status = "ready"
-        elif elapsed_ms >= timeout_ms:
-            status = "timeout"
-        elif _reaches_cap(text):
+        elif why == "exited":
+            status = "exited"
+        elif why == "cap":
             status = "limit"
-        elif markers:
-            status = "quiet" if any(marker in text for marker in markers) else "limit"
-        else:
+        elif why == "marker":
+            status = "ready" if ends_with_marker(text, self._markers) else "quiet"
+        elif why == "quiet":
             status = "quiet"
-        return Turn(text, status, True)
+        else:
+            status = "timeout"
+        if status == "ready" and session.is_alive():
+            return Turn(text, status, True)
+        alive = self._program_alive()
+        if not alive and status != "limit":
+            status = "exited"
+        code, sig = (None, None)
+        if not alive and self._resources.pellux is session:
+            code, sig = session.exit_status() or (None, None)
+        return Turn(text, status, alive, code, sig)
+
+
+def _new_screen(rows: int, cols: int) -> Screen:
+    from .screen import Screen
+
+    return Screen(rows, cols)

@@ -58,7 +58,8 @@ bool should_wait_for_markers(Session& session) {
 }
 
 TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
-                             std::uint32_t max_output_bytes, std::uint64_t settle_ms, ReadText* text) {
+                             std::uint32_t max_output_bytes, std::uint64_t settle_ms, ReadText* text,
+                             ReadEnd* why) {
     const auto deadline = deadline_after(Clock::now(), timeout_ms);
     std::vector<std::string> snapshot;
     {
@@ -74,17 +75,25 @@ TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
     TakenOutput taken(session);
     std::string& buffer = taken.bytes();
     bool marker_seen = false;
+    ReadEnd end = ReadEnd::Cap;  // what ends the loop without a break
     if (cap > 0) {
         while (buffer.size() < cap) {
             auto now = Clock::now();
-            if (now >= deadline) break;
+            if (now >= deadline) {
+                end = ReadEnd::Timeout;
+                break;
+            }
             RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, deadline));
-            if (status == RecvStatus::Disconnected) break;
+            if (status == RecvStatus::Disconnected) {
+                end = ReadEnd::Exited;
+                break;
+            }
             if (status == RecvStatus::Empty) continue;
             clean.feed(buffer);
             if (!check) continue;
             if (clean.window_has_marker(buffer, *markers)) {
                 marker_seen = true;
+                end = ReadEnd::Marker;
                 break;
             }
         }
@@ -93,18 +102,19 @@ TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
         // Settle: take what trails the prompt, as long as it keeps coming.
         const auto settle_deadline = deadline_after(Clock::now(), settle_ms);
         while (buffer.size() < cap && Clock::now() < settle_deadline) {
-            if (receive_one(session, buffer, cap - buffer.size(), kSettleSlice) !=
-                RecvStatus::Received) {
-                break;
-            }
+            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), kSettleSlice);
+            if (status == RecvStatus::Disconnected) end = ReadEnd::Exited;
+            if (status != RecvStatus::Received) break;
             clean.feed(buffer);
         }
     }
+    if (marker_seen && buffer.size() >= cap) end = ReadEnd::Cap;
+    if (why != nullptr) *why = end;
     return taken;
 }
 
 TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                             std::uint32_t max_output_bytes, ReadText* text) {
+                             std::uint32_t max_output_bytes, ReadText* text, ReadEnd* why) {
     const auto deadline = deadline_after(Clock::now(), timeout_ms);
     // Quiet output used to be noticed on a 25 ms grid that starts at the
     // latest chunk; the read still ends at the first grid point past the
@@ -115,14 +125,24 @@ TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::ui
     const std::size_t cap = max_output_bytes;
     TakenOutput taken(session);
     std::string& buffer = taken.bytes();
+    ReadEnd end = ReadEnd::Cap;  // what ends the loop without a break
     if (cap > 0) {
         while (buffer.size() < cap) {
             auto now = Clock::now();
-            if (now >= deadline) break;
-            if (received && now >= deadline_after(latest_chunk, quiet_ms)) break;
+            if (now >= deadline) {
+                end = ReadEnd::Timeout;
+                break;
+            }
+            if (received && now >= deadline_after(latest_chunk, quiet_ms)) {
+                end = ReadEnd::Quiet;
+                break;
+            }
             const auto until = received ? std::min(deadline, deadline_after(latest_chunk, grid_ms)) : deadline;
             RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, until));
-            if (status == RecvStatus::Disconnected) break;
+            if (status == RecvStatus::Disconnected) {
+                end = ReadEnd::Exited;
+                break;
+            }
             if (status == RecvStatus::Received) {
                 latest_chunk = Clock::now();
                 received = true;
@@ -130,6 +150,7 @@ TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::ui
             }
         }
     }
+    if (why != nullptr) *why = end;
     return taken;
 }
 
@@ -146,7 +167,7 @@ std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
 }
 
 CleanRead read_until_ready(Session& session, const ReadParams& params,
-                           InterpreterRelease& interpreter) {
+                           InterpreterRelease& interpreter, ReadEnd* why) {
     const std::uint64_t timeout_ms = params.timeout_ms.value_or(kDefaultTimeoutMs);
     const std::uint32_t max_output_bytes = params.max_output_bytes.value_or(kDefaultMaxOutputBytes);
     // After a fork the channel's reader thread is not here: nothing arrives.
@@ -156,10 +177,10 @@ CleanRead read_until_ready(Session& session, const ReadParams& params,
         const bool markers = should_wait_for_markers(session);
         ReadText text(markers ? kMarkerScanWindow : 0);
         CleanRead read{markers ? take_until_ready(session, timeout_ms, max_output_bytes,
-                                                  params.settle_ms.value_or(kDefaultSettleMs), &text)
+                                                  params.settle_ms.value_or(kDefaultSettleMs), &text, why)
                                : take_until_quiet(session, timeout_ms,
                                                   params.quiet_ms.value_or(kDefaultQuietMs),
-                                                  max_output_bytes, &text),
+                                                  max_output_bytes, &text, why),
                        {}};
         read.text = std::move(text).finish(read.taken.bytes());
         return read;
@@ -168,7 +189,7 @@ CleanRead read_until_ready(Session& session, const ReadParams& params,
 
 Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view input,
                                               const ReadParams& params,
-                                              InterpreterRelease& interpreter) {
+                                              InterpreterRelease& interpreter, ReadEnd* why) {
     std::string line;
     line.reserve(input.size() + 1);
     line.append(input);
@@ -179,7 +200,7 @@ Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view i
     if (auto written = write_bytes(session, line, &interpreter, write_deadline); !written) {
         return std::unexpected(written.error());
     }
-    return read_until_ready(session, params, interpreter);
+    return read_until_ready(session, params, interpreter, why);
 }
 
 Result<void> set_ready_markers(Session& session, std::vector<std::string> markers) {

@@ -32,6 +32,11 @@ inline constexpr std::chrono::milliseconds kQuietSlice{25};
 // are not sliced shorter than that.
 inline constexpr std::chrono::hours kLongestWait{1};
 
+// Why a waiting read ended, as its loop saw it: a ready marker showed up (and
+// the settle period passed), the output went quiet, the timeout ran out, the
+// program's output ended, or the byte cap was reached.
+enum class ReadEnd { Marker, Quiet, Timeout, Exited, Cap };
+
 struct ReadParams {
     std::optional<std::uint64_t> timeout_ms;
     std::optional<std::uint32_t> max_output_bytes;
@@ -58,22 +63,25 @@ std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
 
 // The same, leaving the history to the caller (see TakenOutput): a read that
 // fails, out of memory, puts back what it took.
+// `why`, when given, receives the reason the read ended.
 TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
                              std::uint32_t max_output_bytes, std::uint64_t settle_ms,
-                             ReadText* text = nullptr);
+                             ReadText* text = nullptr, ReadEnd* why = nullptr);
 TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::uint64_t quiet_ms,
-                             std::uint32_t max_output_bytes, ReadText* text = nullptr);
+                             std::uint32_t max_output_bytes, ReadText* text = nullptr,
+                             ReadEnd* why = nullptr);
 
 // The whole read: mode choice, read, cleaning. Timeout, cap and end of
 // output are not errors. Poisoned locks are internal failures. The caller
 // commits the result once the text is handed over.
 CleanRead read_until_ready(Session& session, const ReadParams& params,
-                           InterpreterRelease& interpreter);
+                           InterpreterRelease& interpreter, ReadEnd* why = nullptr);
 
 // Writes `input` and one line feed, then reads as read_until_ready does.
 Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view input,
                                             const ReadParams& params,
-                                            InterpreterRelease& interpreter);
+                                            InterpreterRelease& interpreter,
+                                            ReadEnd* why = nullptr);
 
 Result<void> set_ready_markers(Session& session, std::vector<std::string> markers);
 

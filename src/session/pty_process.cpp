@@ -26,10 +26,12 @@ extern char** environ;
 
 namespace pellux {
 
-int set_term_size(int fd) noexcept {
+int set_term_size(int fd) noexcept { return set_term_size(fd, kTermRows, kTermCols); }
+
+int set_term_size(int fd, unsigned short rows, unsigned short cols) noexcept {
     struct winsize size{};
-    size.ws_row = kTermRows;
-    size.ws_col = kTermCols;
+    size.ws_row = rows;
+    size.ws_col = cols;
     size.ws_xpixel = 0;
     size.ws_ypixel = 0;
     return ::ioctl(fd, TIOCSWINSZ, &size) == 0 ? 0 : errno;
@@ -86,7 +88,16 @@ struct ChildPlan {
     char* const* argv;
     char* const* envp;
     const sigset_t* exec_mask;  // the mask the program inherits
+    const char* cwd;            // null: stay in the host's directory
+    unsigned short rows;
+    unsigned short cols;
+    const int* default_signals;  // reset to their default action
+    std::size_t default_signal_count;
 };
+
+// Or'ed into the errno the child reports when changing directory failed, so
+// the parent can name the step. Errno values stay far below it.
+constexpr std::uint32_t kCwdStepFlag = 1u << 24;
 
 // Terminal attributes are carried as sets of known flags; bits outside them
 // are dropped on the way back, as a strict flag type would do.
@@ -142,6 +153,11 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
             ::sigaction(sig, &dfl, nullptr);
         }
     }
+    for (std::size_t i = 0; i < plan.default_signal_count; ++i) {
+        struct sigaction dfl{};
+        dfl.sa_handler = SIG_DFL;
+        ::sigaction(plan.default_signals[i], &dfl, nullptr);
+    }
 
     // Probe for an inherited controlling terminal, then leave it.
     int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
@@ -185,7 +201,7 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
     attrs.c_lflag &= kKnownLocalFlags;
     attrs.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     if (::tcsetattr(0, TCSANOW, &attrs) != 0) fail(errno);
-    if (int e = set_term_size(0); e != 0) fail(e);
+    if (int e = set_term_size(0, plan.rows, plan.cols); e != 0) fail(e);
 
     // Sweep every other inherited descriptor. close_range costs the same
     // whatever the open-file limit; the per-number loop is the fallback for
@@ -234,6 +250,10 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
     ::sigaction(SIGPIPE, &dfl, nullptr);
     ::sigprocmask(SIG_SETMASK, plan.exec_mask, nullptr);
 
+    if (plan.cwd != nullptr && ::chdir(plan.cwd) != 0) {
+        fail(static_cast<int>(kCwdStepFlag | static_cast<std::uint32_t>(errno)));
+    }
+
     // execvp's search, over candidates the parent prepared.
     bool saw_eacces = false;
     int exec_err = ENOENT;
@@ -258,7 +278,7 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
 }
 
 // The files execvp would try for `program`, in order.
-std::vector<std::string> exec_candidates(const std::string& program) {
+std::vector<std::string> exec_candidates(const std::string& program, const char* path_env) {
     std::vector<std::string> paths;
     if (program.empty()) return paths;
     if (program.find('/') != std::string::npos) {
@@ -266,8 +286,8 @@ std::vector<std::string> exec_candidates(const std::string& program) {
         return paths;
     }
     std::string search;
-    if (const char* env = ::getenv("PATH"); env != nullptr) {
-        search = env;
+    if (path_env != nullptr) {
+        search = path_env;
     } else {
         search = "/bin:/usr/bin";
     }
@@ -358,8 +378,20 @@ std::expected<OpenedTerminal, int> open_terminal() {
 // long as the child may still read them (until the handshake).
 class ExecPlan {
 public:
-    ExecPlan(const std::string& program, const std::vector<std::string>& argv)
-        : candidates_(exec_candidates(program)), argv_(argv) {
+    ExecPlan(const std::string& program, const std::vector<std::string>& argv,
+             const SpawnOptions& options)
+        : candidates_(exec_candidates(program, search_path(options))),
+          argv_(argv),
+          cwd_(options.cwd),
+          rows_(options.rows),
+          cols_(options.cols),
+          default_signals_(options.default_signals) {
+        if (options.env) {
+            env_ = *options.env;
+            envp_.reserve(env_.size() + 1);
+            for (auto& e : env_) envp_.push_back(e.data());
+            envp_.push_back(nullptr);
+        }
         exec_paths_.reserve(candidates_.size() + 1);
         for (auto& c : candidates_) exec_paths_.push_back(c.data());
         exec_paths_.push_back(nullptr);
@@ -381,12 +413,34 @@ public:
     ExecPlan& operator=(const ExecPlan&) = delete;
 
     ChildPlan for_child(const OpenedTerminal& t, const sigset_t* exec_mask) const {
-        return ChildPlan{t.slave_name.c_str(), t.master.get(),    t.pipe_read.get(),
-                         t.pipe_write.get(),   exec_paths_.data(), script_argvs_.data(),
-                         argv_ptrs_.data(),    environ,            exec_mask};
+        return ChildPlan{t.slave_name.c_str(),
+                         t.master.get(),
+                         t.pipe_read.get(),
+                         t.pipe_write.get(),
+                         exec_paths_.data(),
+                         script_argvs_.data(),
+                         argv_ptrs_.data(),
+                         envp_.empty() ? environ : envp_.data(),
+                         exec_mask,
+                         cwd_ ? cwd_->c_str() : nullptr,
+                         rows_,
+                         cols_,
+                         default_signals_.data(),
+                         default_signals_.size()};
     }
 
 private:
+    // The PATH a program name is looked up along: the program's own
+    // environment's when one is given, else the host's.
+    static const char* search_path(const SpawnOptions& options) {
+        if (!options.env) return ::getenv("PATH");
+        const char* found = nullptr;
+        for (const auto& e : *options.env) {
+            if (e.starts_with("PATH=")) found = e.c_str() + 5;  // the last one wins, as getenv's
+        }
+        return found;
+    }
+
     std::vector<std::string> candidates_;
     std::vector<std::string> argv_;
     std::string shell_ = kShell;
@@ -394,6 +448,12 @@ private:
     std::vector<std::vector<char*>> script_storage_;
     std::vector<char* const*> script_argvs_;
     std::vector<char*> argv_ptrs_;
+    std::optional<std::string> cwd_;
+    unsigned short rows_;
+    unsigned short cols_;
+    std::vector<int> default_signals_;
+    std::vector<std::string> env_;
+    std::vector<char*> envp_;
 };
 
 // Phase 3: starts the child. Returns its pid or an errno value; the child
@@ -471,20 +531,45 @@ int handshake(pid_t pid, OpenedTerminal& t) {
 
 std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
                                                  const std::vector<std::string>& argv) {
+    auto process = spawn(program, argv, SpawnOptions{});
+    if (!process) return std::unexpected(process.error().err);
+    return std::move(*process);
+}
+
+std::expected<PtyProcess, SpawnFailure> PtyProcess::spawn(const std::string& program,
+                                                          const std::vector<std::string>& argv,
+                                                          const SpawnOptions& options) {
+    using Step = SpawnFailure::Step;
+    auto failed = [](int e, Step step = Step::Exec) {
+        return std::unexpected(SpawnFailure{step, e});
+    };
     // A NUL cannot reach exec; it would silently cut the program name.
-    if (program.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+    auto has_nul = [](const std::string& s) { return s.find('\0') != std::string::npos; };
+    if (has_nul(program)) return failed(EINVAL);
     for (const auto& arg : argv) {
-        if (arg.find('\0') != std::string::npos) return std::unexpected(EINVAL);
+        if (has_nul(arg)) return failed(EINVAL);
     }
+    if (options.env) {
+        for (const auto& e : *options.env) {
+            if (has_nul(e)) return failed(EINVAL);
+        }
+    }
+    if (options.cwd && has_nul(*options.cwd)) return failed(EINVAL, Step::Cwd);
     auto terminal = open_terminal();
-    if (!terminal) return std::unexpected(terminal.error());
-    ExecPlan exec(program, argv);
+    if (!terminal) return failed(terminal.error());
+    ExecPlan exec(program, argv, options);
     auto pid = launch(*terminal, exec);
-    if (!pid) return std::unexpected(pid.error());
-    if (int e = handshake(*pid, *terminal); e != 0) return std::unexpected(e);
+    if (!pid) return failed(pid.error());
+    if (int e = handshake(*pid, *terminal); e != 0) {
+        auto code = static_cast<std::uint32_t>(e);
+        if (code & kCwdStepFlag) return failed(static_cast<int>(code & ~kCwdStepFlag), Step::Cwd);
+        return failed(e);
+    }
     // From here the process owns the child: a late failure still ends it.
     PtyProcess process(std::move(terminal->master), *pid);
-    if (int e = set_term_size(process.master()); e != 0) return std::unexpected(e);
+    if (int e = set_term_size(process.master(), options.rows, options.cols); e != 0) {
+        return failed(e);
+    }
     return process;
 }
 
@@ -492,6 +577,7 @@ PtyProcess::PtyProcess(PtyProcess&& other) noexcept
     : master_(std::move(other.master_)),
       child_pid_(std::exchange(other.child_pid_, -1)),
       collected_(other.collected_),
+      wait_status_(other.wait_status_),
       termination_pause_(other.termination_pause_) {}
 
 std::expected<UniqueFd, int> PtyProcess::get_raw_handle() const {
@@ -502,8 +588,10 @@ std::expected<UniqueFd, int> PtyProcess::get_raw_handle() const {
 
 std::expected<bool, int> PtyProcess::is_alive() {
     if (collected_ || child_pid_ <= 0) return false;
-    pid_t r = ::waitpid(child_pid_, nullptr, WNOHANG);
+    int status = 0;
+    pid_t r = ::waitpid(child_pid_, &status, WNOHANG);
     if (r == 0) return true;
+    if (r == child_pid_) wait_status_ = status;
     if (r == child_pid_ || errno == ECHILD || errno == ESRCH) {
         collected_ = true;
         return false;

@@ -7,8 +7,11 @@
 
 #include <sys/types.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,30 @@ inline constexpr unsigned short kTermCols = 80;
 // Sets the window size of a terminal descriptor to 80 columns by 24 rows.
 // Async-signal-safe. Returns 0 or an errno value.
 int set_term_size(int fd) noexcept;
+// The same with a size of the caller's.
+int set_term_size(int fd, unsigned short rows, unsigned short cols) noexcept;
+
+// What a start may set beyond the program and its arguments; the defaults
+// are what every Pellux session gets.
+struct SpawnOptions {
+    // The whole environment ("NAME=value" each); the host's when absent. Its
+    // PATH, when it has one, is also where a program name without a slash
+    // is looked up.
+    std::optional<std::vector<std::string>> env;
+    // The program's working directory; the host's when absent.
+    std::optional<std::string> cwd;
+    unsigned short rows = kTermRows;
+    unsigned short cols = kTermCols;
+    // Signals that start at their default action even when the host ignores
+    // them (an ignored disposition survives exec).
+    std::vector<int> default_signals;
+};
+
+// Which step of a start failed, and why.
+struct SpawnFailure {
+    enum class Step { Exec, Cwd } step;
+    int err;
+};
 
 // The slave's path name for a master descriptor, or an errno value.
 std::expected<std::string, int> get_slave_name(int master);
@@ -34,6 +61,11 @@ public:
     // looked up along PATH when it has no slash. Errors are errno values.
     static std::expected<PtyProcess, int> spawn(const std::string& program,
                                                 const std::vector<std::string>& argv);
+    // The same with an environment, a directory and a size, all applied in
+    // the child before exec.
+    static std::expected<PtyProcess, SpawnFailure> spawn(const std::string& program,
+                                                         const std::vector<std::string>& argv,
+                                                         const SpawnOptions& options);
 
     PtyProcess(PtyProcess&&) noexcept;
     PtyProcess& operator=(PtyProcess&&) = delete;
@@ -60,6 +92,16 @@ public:
     // child is gone. Returns at once when the child has already exited.
     std::expected<bool, int> exit();
 
+    // The status waitpid reported once the child was collected (by is_alive
+    // or exit); nothing while it runs or when someone else collected it.
+    std::optional<int> wait_status() const { return wait_status_; }
+
+    // Sets the terminal's window size; the kernel sends SIGWINCH to the
+    // terminal's foreground process group. Returns 0 or an errno value.
+    int resize(unsigned short rows, unsigned short cols) noexcept {
+        return set_term_size(master_.get(), rows, cols);
+    }
+
 private:
     PtyProcess(UniqueFd master, pid_t pid) : master_(std::move(master)), child_pid_(pid) {}
 
@@ -68,6 +110,7 @@ private:
     // Once the child has been collected its pid may be reused by an unrelated
     // process; from then on no waitpid or kill may name it.
     bool collected_ = false;
+    std::optional<int> wait_status_;
     std::chrono::milliseconds termination_pause_{100};
 };
 

@@ -47,6 +47,13 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
         return start_error("Failed to spawn process with command '" + command +
                            "': " + errno_text(process.error()));
     }
+    return attach_session(std::move(*process), command, interactive, max_history_bytes);
+}
+
+Result<std::unique_ptr<Session>> attach_session(PtyProcess&& process_, const std::string& command,
+                                                bool interactive, std::size_t max_history_bytes) {
+    // Owned here from the start, so that every failure below ends the child.
+    std::optional<PtyProcess> process(std::move(process_));
     auto raw = process->get_raw_handle();
     if (!raw) return start_error("Failed to get pty handle: " + errno_text(raw.error()));
     auto reader_fd = dup_cloexec(raw->get());

@@ -20,7 +20,9 @@ from mcp.client.session import ClientSession
 from mcp.client.stdio import StdioServerParameters, stdio_client
 
 # The server must import the same pellux_agent as the tests (a checkout or
-# the installed package).
+# the installed package). It runs from there too: `python -m` puts its
+# working directory first on the path, and a checkout's pellux_agent lacks
+# the built _terminal module.
 PACKAGE_ROOT = str(Path(pellux_agent.__file__).resolve().parent.parent)
 
 
@@ -69,6 +71,7 @@ async def connect(*options: str, env: dict[str, str] | None = None) -> AsyncIter
         command=sys.executable,
         args=["-m", "pellux_agent", *options],
         env=server_environment(env),
+        cwd=PACKAGE_ROOT,
     )
     async with stdio_client(params) as (read, write):
         async with ClientSession(read, write) as session:
@@ -120,6 +123,7 @@ class RawServer:
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             env=server_environment(),
+            cwd=PACKAGE_ROOT,
             start_new_session=True,  # our own signals stay ours
         )
         self._ids = iter(range(1, 1_000_000))

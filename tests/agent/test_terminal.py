@@ -71,7 +71,7 @@ def test_arguments_environment_and_directory_reach_the_program_exactly(tmp_path,
     assert seen["PELLUX_TEST_NEW"] == "$HOME 'quoted'"
     assert "PELLUX_TEST_REMOVED" not in seen
     # Plain defaults, unless the caller overrides them.
-    assert (seen["PAGER"], seen["MANPAGER"], seen["GIT_PAGER"], seen["TERM"]) == ("cat", "cat", "less", "vt100")
+    assert (seen["PAGER"], seen["MANPAGER"], seen["GIT_PAGER"], seen["TERM"]) == ("cat", "cat", "less", "xterm-xfree86")
 
 
 def test_signals_the_launcher_ignored_start_at_their_defaults(no_leftovers):

@@ -1,0 +1,555 @@
+// pellux_agent._terminal: the native terminal of the agent layer.
+//
+// One type, Terminal, over NativeTerminal. Every method converts its
+// arguments to C++ values with the interpreter lock held, runs the terminal
+// operation with the lock released (the operation takes the terminal's own
+// mutex, so the object needs no owner thread), then builds its result with
+// the lock held again.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent_binding/native_terminal.hpp"
+#include "session/interpreter_release.hpp"
+
+namespace pellux::agent {
+namespace {
+
+struct TerminalObject {
+    PyObject_HEAD
+    NativeTerminal* terminal;  // owned; null once dealloc started or never built
+    pid_t creator;             // the process that started it
+};
+
+TerminalObject* as_terminal(PyObject* self) { return reinterpret_cast<TerminalObject*>(self); }
+
+// The interpreter lock as the core sees it (interpreter_release.hpp says how
+// the forced unwind of an exiting daemon thread passes through).
+class PythonLock final : public InterpreterRelease {
+public:
+    void release() noexcept override { state_ = PyEval_SaveThread(); }
+    void reacquire() override { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_ = nullptr;
+};
+
+// Runs `work` without the interpreter lock. An exception it throws is carried
+// across and rethrown once the lock is held again.
+template <class Work>
+auto released(Work&& work) -> decltype(work()) {
+    PythonLock lock;
+    return without_interpreter(&lock, work);
+}
+
+// Converts C++ failures at the boundary into Python exceptions: out of
+// memory is MemoryError, an internal failure a RuntimeError that says so.
+template <class Body>
+PyObject* boundary(Body&& body) {
+    // Only our own failures (all std::exception) are caught: the forced
+    // unwind that ends a daemon thread at interpreter exit matches no
+    // handler here and goes on.
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        PyErr_Format(PyExc_RuntimeError, "pellux_agent._terminal internal failure: %s", failure.what());
+    }
+    return nullptr;
+}
+
+PyObject* new_str(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+void raise_error(const Error& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.message.c_str());
+}
+
+PyObject* none_or_raise(const Result<void>& result) {
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const char* end_name(ReadEnd end) {
+    switch (end) {
+        case ReadEnd::Marker: return "marker";
+        case ReadEnd::Quiet: return "quiet";
+        case ReadEnd::Timeout: return "timeout";
+        case ReadEnd::Exited: return "exited";
+        case ReadEnd::Cap: return "cap";
+    }
+    return "timeout";
+}
+
+PyObject* read_result(const Result<ReadResult>& result) {
+    if (!result) {
+        raise_error(result.error());
+        return nullptr;
+    }
+    PyObject* text = new_str(result->text);
+    if (text == nullptr) return nullptr;
+    return Py_BuildValue("(Ns)", text, end_name(result->end));
+}
+
+// The terminal of `self`, or null with RuntimeError when it cannot be used
+// here: closed, or inherited across fork (the terminal belongs to the
+// process that started it; a child must not touch its program or reader).
+NativeTerminal* usable(PyObject* self) {
+    TerminalObject* obj = as_terminal(self);
+    if (obj->terminal == nullptr || obj->creator != ::getpid()) {
+        PyErr_SetString(PyExc_RuntimeError, "the terminal is closed");
+        return nullptr;
+    }
+    return obj->terminal;
+}
+
+// ---- argument conversion ---------------------------------------------------
+
+bool to_string(PyObject* value, const char* name, std::string& out) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a str, not %.100s", name, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (data == nullptr) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool to_string_list(PyObject* value, const char* name, std::vector<std::string>& out) {
+    if (!PyList_Check(value) && !PyTuple_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a list of str, not %.100s", name,
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    PyObject* seq = PySequence_Fast(value, name);
+    if (seq == nullptr) return false;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
+    bool ok = true;
+    for (Py_ssize_t i = 0; i < n && ok; ++i) {
+        std::string item;
+        ok = to_string(PySequence_Fast_GET_ITEM(seq, i), name, item);
+        if (ok) out.push_back(std::move(item));
+    }
+    Py_DECREF(seq);
+    return ok;
+}
+
+// None, or an int in [0, max].
+template <class T>
+bool to_optional_uint(PyObject* value, const char* name, std::optional<T>& out) {
+    if (value == nullptr || value == Py_None) {
+        out.reset();
+        return true;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int or None, not %.100s", name,
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v < 0 ||
+        static_cast<unsigned long long>(v) > std::numeric_limits<T>::max()) {
+        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %llu", name,
+                     static_cast<unsigned long long>(std::numeric_limits<T>::max()));
+        return false;
+    }
+    out = static_cast<T>(v);
+    return true;
+}
+
+bool to_side(PyObject* value, const char* name, unsigned short& out) {
+    std::optional<unsigned short> side;
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not None", name);
+        return false;
+    }
+    if (!to_optional_uint(value, name, side)) return false;
+    if (*side == 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be between 1 and 65535, not 0", name);
+        return false;
+    }
+    out = *side;
+    return true;
+}
+
+bool read_params(PyObject* timeout, PyObject* max_bytes, PyObject* settle, PyObject* quiet,
+                 ReadParams& params) {
+    return to_optional_uint(timeout, "timeout_ms", params.timeout_ms) &&
+           to_optional_uint(max_bytes, "max_output_bytes", params.max_output_bytes) &&
+           to_optional_uint(settle, "settle_ms", params.settle_ms) &&
+           to_optional_uint(quiet, "quiet_ms", params.quiet_ms);
+}
+
+// ---- the type ----------------------------------------------------------------
+
+// Terminal(program, argv, env, cwd, rows, cols, ready_markers)
+PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"program", "argv", "env", "cwd", "rows", "cols", "ready_markers",
+                                  nullptr};
+    PyObject *program = nullptr, *argv = nullptr, *env = Py_None, *cwd = Py_None;
+    PyObject *rows = nullptr, *cols = nullptr, *markers = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:Terminal", const_cast<char**>(names),
+                                     &program, &argv, &env, &cwd, &rows, &cols, &markers)) {
+        return nullptr;
+    }
+    return boundary([&]() -> PyObject* {
+        LaunchPlan plan;
+        if (!to_string(program, "program", plan.program)) return nullptr;
+        if (!to_string_list(argv, "argv", plan.argv)) return nullptr;
+        if (plan.argv.empty()) {
+            PyErr_SetString(PyExc_ValueError, "argv must hold at least the program's name");
+            return nullptr;
+        }
+        if (env != Py_None) {
+            std::vector<std::string> entries;
+            if (!to_string_list(env, "env", entries)) return nullptr;
+            plan.options.env = std::move(entries);
+        }
+        if (cwd != Py_None) {
+            std::string dir;
+            if (!to_string(cwd, "cwd", dir)) return nullptr;
+            plan.options.cwd = std::move(dir);
+        }
+        if (!to_side(rows, "rows", plan.options.rows) || !to_side(cols, "cols", plan.options.cols)) {
+            return nullptr;
+        }
+        if (!to_string_list(markers, "ready_markers", plan.ready_markers)) return nullptr;
+        // The interpreter ignores these for itself; an ignored disposition
+        // survives exec, and a program in a pipeline must die of SIGPIPE
+        // and of a file grown too large like anywhere else.
+        plan.options.default_signals = {SIGPIPE, SIGXFSZ};
+        auto started = released([&] { return NativeTerminal::start(std::move(plan)); });
+        if (!started) {
+            PyObject* error = Py_BuildValue("(is)", started.error().err, started.error().message.c_str());
+            if (error != nullptr) {
+                PyErr_SetObject(PyExc_OSError, error);
+                Py_DECREF(error);
+            }
+            return nullptr;
+        }
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) {
+            std::unique_ptr<NativeTerminal> doomed = std::move(*started);
+            released([&] {
+                doomed.reset();
+                return 0;
+            });
+            return nullptr;
+        }
+        as_terminal(self)->terminal = started->release();
+        as_terminal(self)->creator = ::getpid();
+        return self;
+    });
+}
+
+void terminal_dealloc(PyObject* self) {
+    TerminalObject* obj = as_terminal(self);
+    NativeTerminal* terminal = obj->terminal;
+    obj->terminal = nullptr;
+    if (terminal != nullptr) {
+        if (obj->creator == ::getpid()) {
+            // Ending the program takes its termination pauses: other threads run meanwhile.
+            PyThreadState* state = PyEval_SaveThread();
+            delete terminal;
+            PyEval_RestoreThread(state);
+        }
+        // In a forked child the program, the reader thread and the wake-up
+        // descriptors are the parent's: touching them would break its
+        // terminal, so this copy is left as it is.
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyObject* get_pid(PyObject* self, void*) {
+    TerminalObject* obj = as_terminal(self);
+    return PyLong_FromLong(obj->terminal == nullptr ? -1L : static_cast<long>(obj->terminal->pid()));
+}
+
+PyObject* get_app_cursor(PyObject* self, void*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return PyBool_FromLong(released([&] { return t->app_cursor(); }));
+}
+
+PyObject* m_is_alive(PyObject* self, PyObject*) {
+    TerminalObject* obj = as_terminal(self);
+    if (obj->terminal == nullptr || obj->creator != ::getpid()) Py_RETURN_FALSE;
+    return boundary([&]() -> PyObject* {
+        return PyBool_FromLong(released([&] { return obj->terminal->alive(); }));
+    });
+}
+
+PyObject* m_exit_status(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto status = released([&] { return t->exit_status(); });
+        if (!status) Py_RETURN_NONE;
+        auto opt = [](const std::optional<int>& v) -> PyObject* {
+            if (!v) Py_RETURN_NONE;
+            return PyLong_FromLong(*v);
+        };
+        return Py_BuildValue("(NN)", opt(status->code), opt(status->signal));
+    });
+}
+
+PyObject* m_read(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"timeout_ms", "max_output_bytes", "settle_ms", "quiet_ms", nullptr};
+    PyObject *timeout = Py_None, *max_bytes = Py_None, *settle = Py_None, *quiet = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:read", const_cast<char**>(names), &timeout,
+                                     &max_bytes, &settle, &quiet)) {
+        return nullptr;
+    }
+    ReadParams params;
+    if (!read_params(timeout, max_bytes, settle, quiet, params)) return nullptr;
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&] { return read_result(released([&] { return t->read(params); })); });
+}
+
+PyObject* m_send(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"input",    "timeout_ms", "max_output_bytes",
+                                  "settle_ms", "quiet_ms",   nullptr};
+    PyObject *input = nullptr, *timeout = Py_None, *max_bytes = Py_None, *settle = Py_None,
+             *quiet = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:send", const_cast<char**>(names), &input,
+                                     &timeout, &max_bytes, &settle, &quiet)) {
+        return nullptr;
+    }
+    std::string text;
+    ReadParams params;
+    if (!to_string(input, "input", text) || !read_params(timeout, max_bytes, settle, quiet, params)) {
+        return nullptr;
+    }
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&] { return read_result(released([&] { return t->send(text, params); })); });
+}
+
+PyObject* m_write(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"data", "timeout_ms", nullptr};
+    Py_buffer data{};
+    PyObject* timeout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|O:write", const_cast<char**>(names), &data,
+                                     &timeout)) {
+        return nullptr;
+    }
+    std::string bytes;
+    try {
+        bytes.assign(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len));
+    } catch (const std::bad_alloc&) {
+        PyBuffer_Release(&data);
+        return PyErr_NoMemory();
+    }
+    PyBuffer_Release(&data);
+    return boundary([&]() -> PyObject* {
+        std::optional<std::uint64_t> ms;
+        if (!to_optional_uint(timeout, "timeout_ms", ms)) return nullptr;
+        NativeTerminal* t = usable(self);
+        if (t == nullptr) return nullptr;
+        return none_or_raise(
+            released([&] { return t->write(bytes, ms.value_or(kDefaultTimeoutMs)); }));
+    });
+}
+
+PyObject* m_send_ctrl_c(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&] { return none_or_raise(released([&] { return t->interrupt(); })); });
+}
+
+PyObject* m_resize(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"rows", "cols", nullptr};
+    PyObject *rows = nullptr, *cols = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:resize", const_cast<char**>(names), &rows,
+                                     &cols)) {
+        return nullptr;
+    }
+    unsigned short r = 0, c = 0;
+    if (!to_side(rows, "rows", r) || !to_side(cols, "cols", c)) return nullptr;
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&] { return none_or_raise(released([&] { return t->resize(r, c); })); });
+}
+
+PyObject* m_read_available(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"max_bytes", nullptr};
+    PyObject* max_bytes = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:read_available", const_cast<char**>(names),
+                                     &max_bytes)) {
+        return nullptr;
+    }
+    std::optional<std::uint32_t> limit;
+    if (!to_optional_uint(max_bytes, "max_bytes", limit)) return nullptr;
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto text = released([&] { return t->read_available(limit); });
+        if (!text) {
+            raise_error(text.error());
+            return nullptr;
+        }
+        return new_str(*text);
+    });
+}
+
+PyObject* m_get_history(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto text = released([&] { return t->history(); });
+        if (!text) {
+            raise_error(text.error());
+            return nullptr;
+        }
+        return new_str(*text);
+    });
+}
+
+PyObject* m_reset(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto done = released([&] { return t->reset(); });
+        if (!done) {
+            // The program could not start again: an OSError, as at the start.
+            PyErr_SetString(done.error().kind == ErrorKind::Exception ? PyExc_OSError
+                                                                      : PyExc_RuntimeError,
+                            done.error().message.c_str());
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* m_close(PyObject* self, PyObject*) {
+    TerminalObject* obj = as_terminal(self);
+    if (obj->terminal == nullptr || obj->creator != ::getpid()) Py_RETURN_NONE;
+    return boundary([&]() -> PyObject* {
+        released([&] {
+            obj->terminal->close();
+            return 0;
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* m_set_tap(PyObject* self, PyObject* arg) {
+    std::optional<std::uint32_t> limit;
+    if (!to_optional_uint(arg, "limit", limit)) return nullptr;
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        released([&] {
+            t->set_tap(limit.value_or(0));
+            return 0;
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* m_take_tap(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        std::string bytes = released([&] { return t->take_tap(); });
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"is_alive", m_is_alive, METH_NOARGS, "True while the program runs; never waits."},
+    {"exit_status", m_exit_status, METH_NOARGS,
+     "(exit_code, signal) once the program has ended and been collected, else None."},
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_read)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read(timeout_ms=None, max_output_bytes=None, settle_ms=None, quiet_ms=None) -> (text, why)\n"
+     "why: 'marker', 'quiet', 'timeout', 'exited' or 'cap'."},
+    {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_send)),
+     METH_VARARGS | METH_KEYWORDS, "send(input, ...) -> (text, why): input and a line feed, then read."},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_write)),
+     METH_VARARGS | METH_KEYWORDS, "write(data: bytes, timeout_ms=None): raw bytes, nothing added."},
+    {"send_ctrl_c", m_send_ctrl_c, METH_NOARGS, "Ctrl-C as a terminal types it."},
+    {"resize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_resize)),
+     METH_VARARGS | METH_KEYWORDS, "resize(rows, cols): the program gets SIGWINCH."},
+    {"read_available", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_read_available)),
+     METH_VARARGS | METH_KEYWORDS, "What is queued now, without waiting."},
+    {"get_history", m_get_history, METH_NOARGS, "The cleaned history."},
+    {"reset", m_reset, METH_NOARGS, "Ends the program and starts it again; fresh history."},
+    {"close", m_close, METH_NOARGS, "Ends the program. Idempotent."},
+    {"set_tap", m_set_tap, METH_O, "Keeps the raw bytes reads take (at most `limit`); 0 stops."},
+    {"take_tap", m_take_tap, METH_NOARGS, "The raw bytes kept since the last call."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"pid", get_pid, nullptr, "The program's pid (the last one once closed).", nullptr},
+    {"app_cursor", get_app_cursor, nullptr, "Whether the program set application cursor keys.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(terminal_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(terminal_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>("A program in its own pseudo-terminal (pellux_agent's core).")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "pellux_agent._terminal.Terminal",
+    sizeof(TerminalObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+int exec_module(PyObject* module) {
+    PyObject* type = PyType_FromSpec(&kSpec);
+    if (type == nullptr) return -1;
+    if (PyModule_AddObject(module, "Terminal", type) != 0) {
+        Py_DECREF(type);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "pellux_agent._terminal", "The native terminal of pellux_agent.", 0,
+    nullptr,               kModuleSlots,             nullptr,                                nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pellux::agent
+
+extern "C" PyMODINIT_FUNC PyInit__terminal() { return PyModuleDef_Init(&pellux::agent::kModuleDef); }

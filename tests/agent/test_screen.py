@@ -1,0 +1,169 @@
+"""The screen: real full-screen programs, progress bars, cut input, bounds."""
+
+from __future__ import annotations
+
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
+from pellux_agent import screen as screen_module  # noqa: E402
+from pellux_agent.screen import Screen  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from pty_support import PtyProgram  # noqa: E402
+
+
+def test_a_progress_bar_reads_as_its_final_state() -> None:
+    script = (
+        'for i in 0 10 20 30 40 50 60 70 80 90 100; do printf "\\rcopying [%-10s] %3d%%" '
+        '"$(printf "%$((i / 10))s" | tr " " "#")" "$i"; sleep 0.01; done; printf "\\ndone\\n"'
+    )
+    with PtyProgram(["sh", "-c", script]) as program:
+        program.wait_exit()
+        snap = program.screen.snapshot()
+    assert snap.rows[:2] == ["copying [##########] 100%", "done"]
+    assert (snap.cursor_row, snap.cursor_col) == (2, 0)
+    # The raw output held all eleven states on one line.
+    assert program.raw.count(b"\r") >= 11
+
+
+@pytest.mark.skipif(shutil.which("top") is None, reason="needs top")
+def test_top_reads_as_its_screen() -> None:
+    with PtyProgram(["top", "-d", "0.2"], rows=30, cols=100) as top:
+        snap = top.wait_for(
+            lambda s: s.rows[0].startswith("top - ") and any("PID" in r and "COMMAND" in r for r in s.rows),
+            "top's summary and process table",
+        )
+        header = next(i for i, r in enumerate(snap.rows) if "PID" in r)
+        assert snap.rows[1].startswith("Tasks:")
+        assert len(snap.rows) == 30 and all(len(r) <= 100 for r in snap.rows)
+        # Process rows start with a pid; a redraw replaced the first frame in place.
+        assert snap.rows[header + 1].split()[0].isdigit()
+        top.wait_for(lambda s: top.raw.count(b"top - ") >= 3, "two more frames")
+        assert top.screen.snapshot().rows[0].startswith("top - ")
+        top.press("q")
+        top.wait_exit()
+
+
+@pytest.mark.skipif(shutil.which("less") is None, reason="needs less")
+def test_the_shell_screen_comes_back_after_less_quits(tmp_path: Path) -> None:
+    text = tmp_path / "page.txt"
+    text.write_text("".join(f"page line {n}\n" for n in range(200)))
+    with PtyProgram(["bash", "--norc", "--noprofile"], env={"PS1": "$ ", "LESS": ""}) as bash:
+        bash.wait_for(lambda s: s.rows[0] == "$", "the prompt")
+        bash.press(["echo before less", "enter"])
+        # Keys typed before the prompt would be echoed by the terminal first.
+        bash.wait_for(lambda s: s.rows[1:3] == ["before less", "$"], "the echo and a prompt")
+        bash.press([f"less {text}", "enter"])
+        bash.wait_for(lambda s: s.rows[0] == "page line 0", "less's page")
+        bash.press("q")
+        snap = bash.wait_for(lambda s: s.rows[3] == "$", "the shell again")
+        assert snap.rows[:3] == ["$ echo before less", "before less", f"$ less {text}"]
+        assert not any("page line" in row for row in snap.rows)
+        assert (snap.cursor_row, snap.cursor_col) == (3, 2)
+
+
+def test_cut_input_renders_like_whole_input() -> None:
+    stream = (
+        "plain\r\n\x1b[1;31mred\x1b[m é漢字 \x1b[2;5Hmoved\x1b[Kx\x1b[3;1H\x1b]0;title\x07"
+        "ok\x1b[?1049h\x1b[Halt\x1b[?1049lback\r\nwrapped " + "w" * 90 + "\r\n\x1b[Aup"
+    ).encode()
+    whole = Screen(6, 40)
+    whole.feed(stream)
+    expected = whole.snapshot()
+    # Text over a wide character replaces it; the alternate screen gives
+    # the rows and the cursor back; a long line wraps; the first line has
+    # scrolled off.
+    assert expected.rows == [
+        "red movedx", "okback", "wrapped " + "w" * 32, "w" * 40, "up" + "w" * 16, ""
+    ]
+    assert expected.scrollback == ["plain"]
+    for cut in range(1, len(stream)):
+        pieces = Screen(6, 40)
+        pieces.feed(stream[:cut])
+        pieces.feed(stream[cut:])
+        assert pieces.snapshot() == expected, cut
+
+
+def test_rows_cursor_and_wide_characters() -> None:
+    s = Screen(4, 10)
+    s.feed("ab漢字\x1b[3;4Hx".encode())
+    snap = s.snapshot()
+    assert snap.rows == ["ab漢字", "", "   x", ""]
+    assert (snap.cursor_row, snap.cursor_col) == (2, 4)
+    s.feed(b"\x1b[1;1H" + b"0123456789")  # a full row leaves the cursor on its last cell
+    assert s.snapshot().rows[0] == "0123456789" and s.snapshot().cursor_col == 9
+    assert s.snapshot().text() == "0123456789\n\n   x"
+
+
+def test_scrollback_keeps_the_latest_lines_within_its_bound() -> None:
+    s = Screen(3, 20, scrollback=5)
+    s.feed(b"".join(b"line %d\r\n" % n for n in range(100)))
+    snap = s.snapshot()
+    assert snap.rows == ["line 98", "line 99", ""]
+    assert snap.scrollback == [f"line {n}" for n in range(93, 98)]
+    none = Screen(3, 20, scrollback=0)
+    none.feed(b"a\r\nb\r\nc\r\nd\r\n")
+    assert none.snapshot().scrollback == []
+    # Scrolling inside a region (a full-screen program's status line kept
+    # fixed) or on the alternate screen keeps nothing.
+    region = Screen(4, 20, scrollback=5)
+    region.feed(b"\x1b[1;3r\x1b[3;1H" + b"x\r\n" * 10)
+    assert region.snapshot().scrollback == []
+    alt = Screen(3, 20, scrollback=5)
+    alt.feed(b"\x1b[?1049h" + b"y\r\n" * 10 + b"\x1b[?1049l")
+    assert alt.snapshot().scrollback == []
+
+
+def test_resize_keeps_the_cursor_row_in_view() -> None:
+    s = Screen(6, 20, scrollback=10)
+    s.feed(b"one\r\ntwo\r\nthree\r\nfour")
+    s.resize(3, 20)
+    snap = s.snapshot()
+    assert snap.rows == ["two", "three", "four"] and snap.scrollback == ["one"]
+    assert (snap.cursor_row, snap.cursor_col) == (2, 4)
+    s.resize(3, 3)
+    assert s.snapshot().rows == ["two", "thr", "fou"] and s.snapshot().cursor_col == 2
+    s.resize(5, 30)
+    s.feed(b"\r\n" + b"z" * 30)
+    assert s.snapshot().rows[3] == "z" * 30 and (s.rows, s.cols) == (5, 30)
+    # A prompt at the top with empty rows below keeps its place.
+    top = Screen(10, 20)
+    top.feed(b"$ ")
+    top.resize(4, 20)
+    assert top.snapshot().rows[0] == "$" and top.snapshot().cursor_row == 0
+
+
+def test_saved_cursor_is_one_slot_not_a_growing_stack() -> None:
+    s = Screen(5, 20)
+    s.feed(b"\x1b[2;3H\x1b7" * 10_000)
+    assert len(s._emulator.savepoints) == 1
+    s.feed(b"\x1b[5;1H\x1b8a\x1b[5;1H\x1b8b")
+    assert s.snapshot().rows[1] == "  b" and s.snapshot().cursor_col == 3
+
+
+def test_app_cursor_and_reset() -> None:
+    s = Screen(3, 10)
+    s.feed(b"\x1b[?1")
+    s.feed(b"h")
+    assert s.app_cursor
+    s.feed(b"\x1b[?1049hfull\x1bc")
+    assert not s.app_cursor and s.snapshot().rows == ["", "", ""]
+
+
+def test_bad_sizes_and_a_missing_emulator(monkeypatch: pytest.MonkeyPatch) -> None:
+    for rows, cols, error in [(0, 80, ValueError), (24, 1001, ValueError), (24.0, 80, TypeError),
+                              (True, 80, TypeError)]:
+        with pytest.raises(error, match="rows|cols"):
+            Screen(rows, cols)  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match="scrollback"):
+        Screen(24, 80, scrollback=-1)
+    with pytest.raises(ValueError, match="cols must be between 1 and 1000"):
+        Screen(24, 80).resize(24, 0)
+    monkeypatch.setitem(sys.modules, "pyte", None)
+    monkeypatch.setattr(screen_module, "_screen_class", None)
+    with pytest.raises(ImportError, match=r"pip install 'pellux\[screen\]'"):
+        Screen(24, 80)
