@@ -7,6 +7,8 @@ the same markers) through:
 
   pellux         Pellux.send_and_read_until_ready, the program started by a
                  wrapper script with the same environment
+  native         pellux_agent._terminal.Terminal.send, the native terminal
+                 under Terminal, on the same core (and the same environment)
   Terminal       pellux_agent.Terminal.send
   AsyncTerminal  await pellux_agent.AsyncTerminal.send under asyncio
 
@@ -14,12 +16,16 @@ The drivers take turns in blocks, interleaved, so that a noisy machine
 affects them alike. Two figures per driver:
 
   turn      median wall time of a whole turn (program and reader included)
-  layer     median time a turn spends outside ``send_and_read_until_ready``
-            (for pellux itself, the call's own return path is the floor: 0);
+  layer     median time a turn spends outside the native call that writes
+            and reads (for pellux and native, the call's own return path
+            is the floor: 0);
             this is the layer's own cost, measured on every turn, free of the
             program's noise
 
-It also counts the threads of this process with 16 AsyncTerminals open.
+It also counts the threads of this process with 16 AsyncTerminals open,
+and the memory each Terminal costs this process (resident set growth over
+16 terminals running cat) without and with a screen, the screen filled
+with a page of text and its whole scrollback.
 
     python benchmarks/agent_layer.py [--turns 300] [--block 10]
 
@@ -42,6 +48,7 @@ from typing import Any
 from pellux import Pellux
 
 from pellux_agent import AsyncTerminal, Terminal
+from pellux_agent._terminal import Terminal as Native
 from pellux_agent.terminal import MAX_OUTPUT_BYTES, QUIET_MS, SETTLE_MS
 
 MARKERS = [">>> ", "... "]
@@ -63,10 +70,11 @@ class TimedSession:
         self._session = session
         self._clock = clock
 
-    def send_and_read_until_ready(self, *args: Any) -> str:
+    def send(self, *args: Any) -> tuple[str, str]:
         started = time.perf_counter()
         try:
-            return str(self._session.send_and_read_until_ready(*args))
+            text, why = self._session.send(*args)
+            return str(text), str(why)
         finally:
             self._clock.inside += time.perf_counter() - started
 
@@ -88,6 +96,15 @@ def direct_session(workdir: str) -> Pellux:
     return session
 
 
+def native_session() -> Native:
+    env = dict(os.environ, PYTHON_BASIC_REPL="1", PYTHONSTARTUP="", TERM="xterm", PAGER="cat")
+    session = Native(
+        sys.executable, [sys.executable, "-q"], [f"{k}={v}" for k, v in env.items()], None, 24, 80, MARKERS
+    )
+    session.read(TIMEOUT_MS)
+    return session
+
+
 def check(text: str) -> None:
     if text != "42\n>>> ":
         raise SystemExit(f"unexpected answer {text!r}")
@@ -99,11 +116,12 @@ def main() -> int:
     parser.add_argument("--block", type=int, default=10, help="turns per block (default 10)")
     options = parser.parse_args()
 
-    turn_times: dict[str, list[float]] = {"pellux": [], "Terminal": [], "AsyncTerminal": []}
+    turn_times: dict[str, list[float]] = {"pellux": [], "native": [], "Terminal": [], "AsyncTerminal": []}
     layer_times: dict[str, list[float]] = {name: [] for name in turn_times}
 
     with tempfile.TemporaryDirectory(prefix="agent-layer-") as workdir:
         direct = direct_session(workdir)
+        native = native_session()
         terminal = Terminal(sys.executable, ["-q"])
         terminal.read(TIMEOUT_MS)
         timed = Clock()
@@ -127,6 +145,12 @@ def main() -> int:
             check(direct.send_and_read_until_ready("6 * 7", TIMEOUT_MS, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS))
             return time.perf_counter() - started, 0.0
 
+        def native_turn() -> tuple[float, float]:
+            started = time.perf_counter()
+            text, why = native.send("6 * 7", TIMEOUT_MS, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
+            check(text)
+            return time.perf_counter() - started, 0.0
+
         def terminal_turn() -> tuple[float, float]:
             inside = timed.inside
             started = time.perf_counter()
@@ -144,6 +168,7 @@ def main() -> int:
 
         drivers: dict[str, Callable[[], tuple[float, float]]] = {
             "pellux": pellux_turn,
+            "native": native_turn,
             "Terminal": terminal_turn,
             "AsyncTerminal": async_turn,
         }
@@ -156,6 +181,7 @@ def main() -> int:
 
         loop.run_until_complete(aterm.close())
         terminal.close()
+        native.close()
         direct.close()
 
         threads_before = threading.active_count()
@@ -169,6 +195,8 @@ def main() -> int:
 
         threads_open, os_threads_open = loop.run_until_complete(sixteen())
         loop.close()
+        plain_kib = memory_per_terminal(screen=False)
+        screen_kib = memory_per_terminal(screen=True)
 
     print(f"python3 `6 * 7` turn, settle {SETTLE_MS} ms, {len(turn_times['pellux'])} turns per driver, "
           f"load {os.getloadavg()[0]:.2f}")
@@ -185,7 +213,44 @@ def main() -> int:
     print(f"threads with 16 AsyncTerminals open: {threads_open} Python threads "
           f"({threads_before} before), {os_threads_open} OS threads ({os_threads_before} before; "
           "each terminal: its owner thread and pellux's reader)")
+    print(f"memory per Terminal (this process, 16 running cat): {plain_kib:.0f} KiB without a screen, "
+          f"{screen_kib:.0f} KiB with a screen (24x80, a page of text and its 1000-line scrollback)")
     return 0
+
+
+def memory_per_terminal(screen: bool, count: int = 16) -> float:
+    """Resident set growth of this process per open Terminal, in KiB. With a
+    screen, each screen is given a page of text and a full scrollback, its
+    largest steady size."""
+    import gc
+
+    fill = "".join(f"line {n:5d} " + "x" * 60 + "\r\n" for n in range(1100)).encode()
+    # One terminal first, so that one-time costs (imports, the emulator's
+    # tables) are not counted per terminal.
+    with Terminal("cat", screen=screen) as warm:
+        if screen:
+            warm._screen.feed(fill)  # type: ignore[union-attr]
+    gc.collect()
+    before = rss_kib()
+    terminals = [Terminal("cat", screen=screen) for _ in range(count)]
+    for t in terminals:
+        t.read(0)
+        if screen:
+            t._screen.feed(fill)  # type: ignore[union-attr]
+            t.screen()
+    gc.collect()
+    grown = rss_kib() - before
+    for t in terminals:
+        t.close()
+    return grown / count
+
+
+def rss_kib() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
 
 
 def ms(seconds: float, sign: bool = False) -> str:

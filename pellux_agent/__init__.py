@@ -1,8 +1,9 @@
 """Drive terminal programs from an agent: ``Terminal`` (one thread),
 ``AsyncTerminal`` (asyncio), and an MCP server (``python -m pellux_agent``).
 
-Built only on ``pellux.Pellux``; without the server it imports nothing beyond
-the standard library and ``pellux``.
+Built on its own native terminal (``pellux_agent._terminal``, from pellux's
+C++ core); without the server and a screen it imports nothing beyond the
+standard library.
 """
 
 from .async_terminal import AsyncTerminal

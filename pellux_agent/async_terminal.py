@@ -1,10 +1,9 @@
 """``AsyncTerminal``: a ``Terminal`` for asyncio code.
 
-A ``Pellux`` session may only be used on the thread that created it, and
-must be dropped there too. Each ``AsyncTerminal`` therefore owns one
-dedicated thread, its owner thread, on which its ``Terminal`` is created,
-used, closed and dropped; coroutines hand it jobs in order and await their
-results. Calls on one terminal run one after the other in the order they
+A ``Terminal`` belongs to the thread that created it. Each
+``AsyncTerminal`` therefore owns one dedicated thread, its owner thread, on
+which its ``Terminal`` is created, used, closed and dropped; coroutines hand
+it jobs in order and await their results. Calls on one terminal run one after the other in the order they
 were made; different terminals run in parallel; the event loop never waits
 for a program. Nothing that reaches the event loop holds the session:
 results are plain values, and an exception's traceback is cut at the owner

@@ -1,10 +1,10 @@
 """What the kernel says about a terminal's processes, read from Linux ``/proc``.
 
-A terminal's program is the leader of its own session: ``pellux`` starts it
-with ``setsid``, and the launcher replaces itself with it, so the program's
-pid is also the session id of every process it starts on that terminal,
-background jobs included. These helpers find and end them by that id. They
-never touch a ``Pellux`` object, so any thread may call them.
+A terminal's program is the leader of its own session: the native terminal
+starts it with ``setsid`` before exec, so the program's pid is also the
+session id of every process it starts on that terminal, background jobs
+included. These helpers find and end them by that id. They never touch a
+terminal object, so any thread may call them.
 
 A pid names a process only while it lives; ``Identity`` pairs it with the
 start time the kernel recorded, so a later process that got the same number

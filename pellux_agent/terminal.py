@@ -96,6 +96,11 @@ class _Resources:
         session, self.pellux = self.pellux, None
         if program is not None:
             process.hang_up(program)
+            if threading.current_thread() is not self.owner:
+                # The owner thread may be inside a read (a daemon thread at
+                # interpreter exit, say), holding the native terminal until
+                # it ends: ending the session's processes first ends it.
+                process.kill_session(program)
         if session is not None:
             session.close()
         if program is not None:
@@ -287,7 +292,7 @@ class Terminal:
                 if not self._program_alive():
                     raise self._exited_error() from error
                 raise RuntimeError(f"{self!r}: {error}") from error
-            return self._turn(text, why)
+            return self._turn(session, text, why)
 
     def read(self, timeout_ms: int | None = None) -> Turn:
         """Reads until a ready marker ends the text (plus a short settle
@@ -297,7 +302,7 @@ class Terminal:
         session = self._session()
         with self._pellux_errors():
             text, why = session.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
-            return self._turn(text, why)
+            return self._turn(session, text, why)
 
     def interrupt(self, timeout_ms: int | None = None) -> Turn:
         """Types Ctrl-C (SIGINT for the program in the foreground), then
@@ -431,7 +436,7 @@ class Terminal:
             else:
                 remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
                 text, why = session.read(remaining, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
-            return self._turn(text, why)
+            return self._turn(session, text, why)
 
     def history(self, max_chars: int | None = None) -> str:
         """The cleaned text of the program's recent output that reads have
@@ -532,10 +537,10 @@ class Terminal:
             return session.exit_status()
 
     def _feed_screen(self, session: _Native) -> None:
-        if self._screen is not None:
+        if self._screen is not None and self._resources.pellux is session:
             self._screen.feed(session.take_tap())
 
-    def _turn(self, text: str, why: str) -> Turn:
+    def _turn(self, session: _Native, text: str, why: str) -> Turn:
         """The turn of a read that ended for ``why``, which the read loop
         reports: ``marker``, ``quiet``, ``timeout``, ``exited`` (the
         program's output ended) or ``cap``. The status follows it: a marker
@@ -544,9 +549,8 @@ class Terminal:
         in the settle period); ``cap`` is ``limit``; ``exited`` stays. A read
         that ended on quiet, a timeout or a marker while the program itself
         has ended (a background job may keep its output open) is ``exited``
-        too."""
-        session = self._resources.pellux
-        assert session is not None
+        too. The terminal may have been closed meanwhile from another thread
+        (at interpreter exit, say): its program has ended then."""
         self._feed_screen(session)
         status: Status
         if why == "exited":
@@ -565,7 +569,7 @@ class Terminal:
         if not alive and status != "limit":
             status = "exited"
         code, sig = (None, None)
-        if not alive:
+        if not alive and self._resources.pellux is session:
             code, sig = session.exit_status() or (None, None)
         return Turn(text, status, alive, code, sig)
 

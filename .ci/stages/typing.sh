@@ -13,6 +13,7 @@ repo="$PWD"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 (cd "$scratch" && python -m mypy.stubtest pellux)
+(cd "$scratch" && python -m mypy.stubtest pellux_agent._terminal)
 
 python -m mypy --strict --cache-dir "$scratch/mypy-cache" "$repo/examples/"
 # The installed package (with its py.typed), not the checkout's copy.

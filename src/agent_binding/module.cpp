@@ -289,8 +289,7 @@ void terminal_dealloc(PyObject* self) {
 
 PyObject* get_pid(PyObject* self, void*) {
     TerminalObject* obj = as_terminal(self);
-    if (obj->terminal == nullptr) Py_RETURN_NONE;
-    return PyLong_FromLong(static_cast<long>(obj->terminal->pid()));
+    return PyLong_FromLong(obj->terminal == nullptr ? -1L : static_cast<long>(obj->terminal->pid()));
 }
 
 PyObject* get_app_cursor(PyObject* self, void*) {

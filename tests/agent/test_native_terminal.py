@@ -318,3 +318,36 @@ def test_a_forked_child_sees_the_terminal_closed_and_leaves_the_parents_alone(tm
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout == "ok\n"
+
+
+def test_interpreter_exit_with_a_daemon_thread_inside_a_read_is_clean(tmp_path):
+    # The thread asks for the interpreter lock back during finalization and
+    # is ended by a forced unwind, which must pass through the module; the
+    # terminal, closed at exit from the main thread, must not wait out the
+    # thread's long read.
+    script = tmp_path / "daemon_read.py"
+    script.write_text(
+        "import threading, time\n"
+        "from pellux_agent import Terminal\n"
+        "from pellux_agent._terminal import Terminal as Native\n"
+        "def quick():\n"
+        "    t = Native('cat', ['cat'], None, None, 24, 80, ['NEVER'])\n"
+        "    while True:\n"
+        "        t.read(30)\n"
+        "def long():\n"
+        "    t = Terminal('cat', ready_markers=['NEVER'])\n"
+        "    print(t.pid, flush=True)\n"
+        "    t.read(timeout_ms=60_000)\n"
+        "threading.Thread(target=quick, daemon=True).start()\n"
+        "threading.Thread(target=long, daemon=True).start()\n"
+        "time.sleep(0.3)\n"
+    )
+    for _ in range(5):
+        started = time.monotonic()
+        done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        assert "terminate" not in done.stderr and "Traceback" not in done.stderr, done.stderr
+        assert time.monotonic() - started < 30
+        assert not os.path.exists(f"/proc/{int(done.stdout)}/stat") or open(
+            f"/proc/{int(done.stdout)}/stat"
+        ).read().split(") ")[1][0] in "ZX"
