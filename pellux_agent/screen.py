@@ -22,6 +22,7 @@ import copy
 import importlib
 from collections import deque
 from dataclasses import dataclass
+from collections.abc import Callable
 from typing import Any, Final
 
 from .keys import CursorKeyMode
@@ -226,6 +227,24 @@ def _emulator_class() -> type:
     return _Emulator
 
 
+def _tolerant(handler: Callable[..., Any]) -> Callable[..., Any]:
+    """`handler`, made to ignore a sequence it cannot carry out.
+
+    pyte's parser passes whatever a program sent: ``ESC [ ? X`` calls a
+    handler with a keyword it does not take, ``ESC [ 1 ; 2 ; 3 H`` with too
+    many numbers. Each raises, and pyte drops the rest of the output it was
+    given. A terminal ignores such a sequence and goes on; so does this.
+    """
+
+    def call(*args: Any, **kwargs: Any) -> Any:
+        try:
+            return handler(*args, **kwargs)
+        except Exception:
+            return None
+
+    return call
+
+
 def _check_size(rows: int, cols: int) -> None:
     for name, value, high in (("rows", rows, MAX_ROWS), ("cols", cols, MAX_COLS)):
         if isinstance(value, bool) or not isinstance(value, int):
@@ -253,7 +272,12 @@ class Screen:
             )
         pyte = _load_pyte()
         self._emulator = _emulator_class()(cols, rows, scrollback)
-        self._stream = pyte.ByteStream(self._emulator)
+        # The parser looks its handlers up when it starts; these shadow them.
+        stream_class = pyte.ByteStream
+        for table in (stream_class.basic, stream_class.escape, stream_class.sharp, stream_class.csi):
+            for name in set(table.values()):
+                setattr(self._emulator, name, _tolerant(getattr(self._emulator, name)))
+        self._stream = stream_class(self._emulator)
         self._keys = CursorKeyMode()
 
     @property
@@ -274,7 +298,12 @@ class Screen:
         if not data:
             return
         self._keys.feed(data)
-        self._stream.feed(bytes(data))
+        try:
+            self._stream.feed(bytes(data))
+        except Exception:
+            # Left after the handlers' own guard: pyte has reset its parser
+            # and dropped the rest of this piece; the screen stays usable.
+            pass
 
     def resize(self, rows: int, cols: int) -> None:
         """Gives the screen a new size; the program redraws when told of it."""

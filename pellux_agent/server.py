@@ -881,8 +881,9 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         """Return the terminal's screen as a person would see it now: every row as text,
         after cursor moves, redraws and carriage returns are applied (a progress bar
         shows its last state, top its current table, less the page it shows), and the
-        cursor position. It waits for nothing and takes what the program printed so far.
-        Works on sessions started with screen=true. Use it for full-screen programs and
+        cursor position. It waits for nothing and takes what the program printed so far;
+        that output then counts as read (read_output will not return it, get_history
+        has it). Works on sessions started with screen=true. Use it for full-screen programs and
         after send_keys to them; for line-by-line programs the output of send_input is
         enough."""
         return await manager.screen(session_id, scrollback)

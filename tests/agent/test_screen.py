@@ -7,6 +7,8 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
 from pellux_agent import screen as screen_module  # noqa: E402
@@ -167,3 +169,39 @@ def test_bad_sizes_and_a_missing_emulator(monkeypatch: pytest.MonkeyPatch) -> No
     monkeypatch.setattr(screen_module, "_screen_class", None)
     with pytest.raises(ImportError, match=r"pip install 'pellux\[screen\]'"):
         Screen(24, 80)
+
+
+def test_sequences_the_emulator_cannot_do_are_ignored() -> None:
+    # pyte raises on these (a private marker its handler does not take, too
+    # many numbers) and would drop the rest of the output fed with them.
+    s = Screen(3, 20)
+    s.feed(b"a\x1b[?Xb\x1b[1;2;3;4Hc\x1b[?5;6Jd\r\nnext")
+    snap = s.snapshot()
+    assert snap.rows[:2] == ["abcd", "next"]
+
+
+_PIECES = [
+    b"\x1b[", b"\x1b[?", b"\x1b]", b"\x1bP", b"\x1b7", b"\x1b8", b"\x1bc", b"\x1bM", b"\x1b#8",
+    b"1049h", b"1049l", b"3h", b"r", b"H", b"J", b"K", b"L", b"M", b"@", b"P", b"X", b"m", b";",
+    b"999999999", b"5", b"\r", b"\n", b"\x08", b"\t", "漢".encode(), b"\xc3", b"\xff", b"xxxxxxxx",
+    b"\x07", b"\x1b\\", b"\x0e", b"\x1b(0", b"\x9b", b"\x1b[?1h",
+]
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    st.integers(1, 30), st.integers(1, 100), st.integers(0, 20),
+    st.lists(st.lists(st.sampled_from(_PIECES), max_size=12), max_size=40),
+    st.lists(st.tuples(st.integers(1, 40), st.integers(1, 120)), max_size=3),
+)
+def test_any_output_leaves_a_consistent_screen(rows, cols, scrollback, feeds, sizes) -> None:
+    s = Screen(rows, cols, scrollback=scrollback)
+    for index, pieces in enumerate(feeds):
+        s.feed(b"".join(pieces))
+        if sizes and index % 10 == 9:
+            s.resize(*sizes.pop())
+    snap = s.snapshot()
+    assert len(snap.rows) == s.rows
+    assert all(len(row) <= s.cols for row in snap.rows)
+    assert 0 <= snap.cursor_row < s.rows and 0 <= snap.cursor_col < s.cols
+    assert len(snap.scrollback) <= scrollback
