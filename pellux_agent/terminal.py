@@ -126,7 +126,7 @@ class Terminal:
     program's environment) or a path; ``args`` reach it verbatim, no shell
     reads them. ``env`` is merged onto this process's environment (a value
     of None removes the name). Every program also gets ``PAGER``,
-    ``GIT_PAGER`` and ``MANPAGER`` set to ``cat`` and ``TERM=vt100`` unless
+    ``GIT_PAGER`` and ``MANPAGER`` set to ``cat`` and ``TERM=xterm-xfree86`` unless
     ``env`` says otherwise. ``ready_markers=None`` picks the program's preset
     (gdb, python3, the shells, sqlite3, node; see ``presets.py``), whose
     prompts end a read; other programs, or an empty list, read until the

@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 
+import pellux_agent
+
 import pellux
 from pellux_agent.probe import InputProbe, Verdict
 
@@ -316,7 +318,7 @@ def test_unreadable_proc_is_unknown_once_and_never_waiting(tmp_path):
         textwrap.dedent(
             f"""
             import os, sys, time, warnings
-            sys.path.insert(0, {str(Path(__file__).resolve().parents[2])!r})
+            sys.path.insert(0, {str(Path(pellux_agent.__file__).resolve().parents[1])!r})
             import pellux
             from pellux_agent.probe import InputProbe, Verdict
             with open({str(tmp_path / "run.sh")!r}, "w") as f:

@@ -244,9 +244,9 @@ def test_where_proc_cannot_tell_auto_falls_back_on_markers_and_quiet(tmp_path):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        "Turn(output='$ ', status='ready', alive=True)",
-        "Turn(output='got one\\n$ ', status='ready', alive=True)",
-        "Turn(output='got two\\n', status='quiet', alive=True)",
+        "Turn(output='$ ', status='ready', alive=True, exit_code=None, signal=None)",
+        "Turn(output='got one\\n$ ', status='ready', alive=True, exit_code=None, signal=None)",
+        "Turn(output='got two\\n', status='quiet', alive=True, exit_code=None, signal=None)",
         "1",
     ]
 
