@@ -219,7 +219,14 @@ class _State:
 
         timer = threading.Timer(_CLOSE_GRACE_S, end)
         timer.daemon = True
-        timer.start()
+        try:
+            timer.start()
+        except RuntimeError:
+            # No new threads at interpreter exit (Python 3.12 on): nothing
+            # can wait out the grace, so a job still holding the owner
+            # thread is ended now.
+            end()
+            return None
         return timer
 
 
