@@ -129,6 +129,32 @@ def test_read_available_and_history_clean_terminal_output(spawn, tmp_path, raw, 
     assert s.read_available() == ""
 
 
+# Text whose widest character needs 7, 8, 16 and 21 bits, between ASCII runs
+# of every length around a 16-byte block, several times over.
+WIDTH_CASES = [
+    pytest.param("", id="ascii"),
+    pytest.param("\u00e9\u00ff", id="latin-1"),
+    pytest.param("\u00e9\u2192\u65e5\u0100", id="bmp"),
+    pytest.param("\u00e9\u2192\U0001F600\U0010FFFF", id="astral"),
+]
+
+
+@pytest.mark.parametrize("chars", WIDTH_CASES)
+def test_text_of_every_width_reads_as_the_same_str(spawn, tmp_path, chars):
+    lines = []
+    for n in range(34):
+        lines.append("a" * n + chars + "b" * (33 - n) + chars * (n % 3))
+    expected = "\n".join(lines) + "\nEND> "
+    child = printing_child(tmp_path, expected.replace("\n", "\r\n").encode())
+    s = spawn(child, True, ["END> "])
+    text = s.read_until_ready(timeout_ms=20000, settle_ms=0)
+    # Equal strs of different internal widths compare unequal in CPython, so
+    # this also checks that each str is stored at its narrowest width.
+    assert text == expected and hash(text) == hash(expected)
+    assert s.get_history() == expected
+    assert max(map(ord, text)) == max(map(ord, expected))
+
+
 SPLIT_CASES = [
     # (first write, second write, joined, first alone, second alone)
     pytest.param(b"caf\xc3", b"\xa9\n", "caf\u00e9\n", "caf\ufffd", "\ufffd\n", id="utf8-character"),
