@@ -254,6 +254,32 @@ def test_limit_takes_a_prefix_and_leaves_the_rest_queued(spawn, tmp_path, pieces
     assert s.read_available() == ""
 
 
+@pytest.mark.parametrize("limit", [262_143, 300_001, 3_000_000])
+def test_waiting_reads_past_their_growth_points_take_exactly_the_cap_in_order(spawn, tmp_path, limit):
+    # Lines of distinct numbers, far more than one read may take; raw and
+    # clean lengths agree once the terminal's CR is gone, so the cap counts
+    # the text's bytes plus one CR per line.
+    lines = [f"{i:07d}" for i in range(400_000)]
+    child = python_child(
+        tmp_path,
+        f"""
+        write("".join(f"{{i:07d}}\\n" for i in range(400_000)).encode())
+        done()
+        time.sleep(120)
+        """,
+    )
+    s = spawn(child, True, ["NEVER-SHOWN> "])
+    wait_done(tmp_path)
+    first = s.read_until_ready(timeout_ms=1500, max_output_bytes=limit, settle_ms=0)
+    # 9 raw bytes per line ("NNNNNNN\r\n", cleaned to 8); a cut line keeps
+    # at most its digits.
+    whole, part = divmod(limit, 9)
+    expected = "".join(line + "\n" for line in lines[:whole]) + lines[whole][: min(part, 7)]
+    assert first == expected
+    rest = s.read_until_ready(timeout_ms=3000, max_output_bytes=1 << 30, settle_ms=0)
+    assert first + rest == "".join(line + "\n" for line in lines)
+
+
 @pytest.mark.parametrize("limit", [1, 13])
 def test_draining_with_a_small_limit_returns_every_byte_once_in_order(spawn, tmp_path, limit):
     parts = [NUMBERED[i : i + 37] for i in range(0, len(NUMBERED), 37)]
