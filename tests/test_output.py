@@ -254,7 +254,7 @@ def test_limit_takes_a_prefix_and_leaves_the_rest_queued(spawn, tmp_path, pieces
     assert s.read_available() == ""
 
 
-@pytest.mark.parametrize("limit", [262_143, 300_001, 3_000_000])
+@pytest.mark.parametrize("limit", [300_001, 2_097_153, 3_000_000])
 def test_waiting_reads_past_their_growth_points_take_exactly_the_cap_in_order(spawn, tmp_path, limit):
     # Lines of distinct numbers, far more than one read may take; raw and
     # clean lengths agree once the terminal's CR is gone, so the cap counts

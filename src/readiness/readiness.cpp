@@ -29,13 +29,15 @@ RecvStatus receive_one(Session& session, std::string& buffer, std::size_t room,
 // MB would otherwise grow it by doubling: each step copies everything so
 // far into fresh pages, touching about twice the final size, and the
 // allocator's middle-sized blocks come and go with faults of their own.
-// Past a few chunks the buffer reserves 64 MiB at once (never past the byte
-// cap), then grows fourfold: the pages of a reserve that no byte reaches
-// are never touched, so a large reserve costs address space, not memory.
+// Past 2 MiB the buffer reserves 64 MiB at once (never past the byte cap),
+// then grows fourfold: the pages of a reserve that no byte reaches are
+// never touched, so a large reserve costs address space, not memory.
+// Smaller reads keep growing by doubling, in blocks the allocator reuses
+// from one read to the next without new faults.
 // Throws std::bad_alloc with nothing taken, as a receive does.
 void make_room(std::string& buffer, std::size_t cap) {
     constexpr std::size_t kChunk = 8192;
-    constexpr std::size_t kLargeFrom = 256 * 1024;
+    constexpr std::size_t kLargeFrom = 2 * 1024 * 1024;
     constexpr std::size_t kLargeReserve = 64 * 1024 * 1024;
     if (buffer.size() < kLargeFrom || buffer.capacity() - buffer.size() >= kChunk) return;
     const std::size_t want = std::max(kLargeReserve, 4 * buffer.capacity());
