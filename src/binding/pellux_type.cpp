@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -120,7 +121,11 @@ PyObject* new_clean_str(const std::string& text) {
     void* data = PyUnicode_DATA(str);
     switch (PyUnicode_KIND(str)) {
         case PyUnicode_1BYTE_KIND:
-            utf8_widen(text, static_cast<std::uint8_t*>(data), shape.chars);
+            if (shape.max_byte < 0x80) {
+                std::memcpy(data, text.data(), text.size());  // ASCII: the bytes are the units
+            } else {
+                utf8_widen(text, static_cast<std::uint8_t*>(data), shape.chars);
+            }
             break;
         case PyUnicode_2BYTE_KIND:
             utf8_widen(text, static_cast<std::uint16_t*>(data), shape.chars);

@@ -787,10 +787,20 @@ Utf8Shape utf8_shape(std::string_view text) {
     Block most = _mm_setzero_si128();
     // As signed bytes, continuation bytes (80..BF) are exactly those below -64.
     const Block limit = splat(0xC0);
+    const auto count = [&](Block v) {
+        return static_cast<std::size_t>(std::popcount(bits(_mm_cmplt_epi8(v, limit))));
+    };
+    // 64 bytes at a time, counted only when some byte is not ASCII.
+    for (; i + 64 <= n; i += 64) {
+        const Block a = load(s + i), b = load(s + i + 16), c = load(s + i + 32), d = load(s + i + 48);
+        const Block m = _mm_max_epu8(_mm_max_epu8(a, b), _mm_max_epu8(c, d));
+        most = _mm_max_epu8(most, m);
+        if (bits(m) != 0) conts += count(a) + count(b) + count(c) + count(d);
+    }
     for (; i + 16 <= n; i += 16) {
         const Block v = load(s + i);
         most = _mm_max_epu8(most, v);
-        conts += static_cast<unsigned>(std::popcount(bits(_mm_cmplt_epi8(v, limit))));
+        conts += count(v);
     }
     alignas(16) u8 lanes[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), most);
