@@ -129,6 +129,32 @@ def test_read_available_and_history_clean_terminal_output(spawn, tmp_path, raw, 
     assert s.read_available() == ""
 
 
+# Text whose widest character needs 7, 8, 16 and 21 bits, between ASCII runs
+# of every length around a 16-byte block, several times over.
+WIDTH_CASES = [
+    pytest.param("", id="ascii"),
+    pytest.param("\u00e9\u00ff", id="latin-1"),
+    pytest.param("\u00e9\u2192\u65e5\u0100", id="bmp"),
+    pytest.param("\u00e9\u2192\U0001F600\U0010FFFF", id="astral"),
+]
+
+
+@pytest.mark.parametrize("chars", WIDTH_CASES)
+def test_text_of_every_width_reads_as_the_same_str(spawn, tmp_path, chars):
+    lines = []
+    for n in range(34):
+        lines.append("a" * n + chars + "b" * (33 - n) + chars * (n % 3))
+    expected = "\n".join(lines) + "\nEND> "
+    child = printing_child(tmp_path, expected.replace("\n", "\r\n").encode())
+    s = spawn(child, True, ["END> "])
+    text = s.read_until_ready(timeout_ms=20000, settle_ms=0)
+    # Equal strs of different internal widths compare unequal in CPython, so
+    # this also checks that each str is stored at its narrowest width.
+    assert text == expected and hash(text) == hash(expected)
+    assert s.get_history() == expected
+    assert max(map(ord, text)) == max(map(ord, expected))
+
+
 SPLIT_CASES = [
     # (first write, second write, joined, first alone, second alone)
     pytest.param(b"caf\xc3", b"\xa9\n", "caf\u00e9\n", "caf\ufffd", "\ufffd\n", id="utf8-character"),
@@ -226,6 +252,32 @@ def test_limit_takes_a_prefix_and_leaves_the_rest_queued(spawn, tmp_path, pieces
     assert s.read_available() == data[limit:]
     assert s.get_history() == data
     assert s.read_available() == ""
+
+
+@pytest.mark.parametrize("limit", [300_001, 2_097_153, 3_000_000])
+def test_waiting_reads_past_their_growth_points_take_exactly_the_cap_in_order(spawn, tmp_path, limit):
+    # Lines of distinct numbers, far more than one read may take; raw and
+    # clean lengths agree once the terminal's CR is gone, so the cap counts
+    # the text's bytes plus one CR per line.
+    lines = [f"{i:07d}" for i in range(400_000)]
+    child = python_child(
+        tmp_path,
+        f"""
+        write("".join(f"{{i:07d}}\\n" for i in range(400_000)).encode())
+        done()
+        time.sleep(120)
+        """,
+    )
+    s = spawn(child, True, ["NEVER-SHOWN> "])
+    wait_done(tmp_path)
+    first = s.read_until_ready(timeout_ms=1500, max_output_bytes=limit, settle_ms=0)
+    # 9 raw bytes per line ("NNNNNNN\r\n", cleaned to 8); a cut line keeps
+    # at most its digits.
+    whole, part = divmod(limit, 9)
+    expected = "".join(line + "\n" for line in lines[:whole]) + lines[whole][: min(part, 7)]
+    assert first == expected
+    rest = s.read_until_ready(timeout_ms=3000, max_output_bytes=1 << 30, settle_ms=0)
+    assert first + rest == "".join(line + "\n" for line in lines)
 
 
 @pytest.mark.parametrize("limit", [1, 13])

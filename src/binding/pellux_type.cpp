@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "binding/args.hpp"
 #include "binding/panic.hpp"
 #include "readiness/readiness.hpp"
+#include "sanitize/sanitize.hpp"
 #include "session/session.hpp"
 
 namespace pellux::binding {
@@ -104,6 +106,37 @@ PyObject* new_str(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
+// A str from text the sanitizer made, which is always well-formed UTF-8:
+// one pass sizes it (code points, and the width the largest needs), the
+// next writes the code points straight into the str, with no second
+// validation and no widening as it goes. A bulk read's text is tens of MB.
+PyObject* new_clean_str(const std::string& text) {
+    const Utf8Shape shape = utf8_shape(text);
+    const Py_UCS4 max_char = shape.max_byte < 0x80   ? 0x7F
+                             : shape.max_byte < 0xC4 ? 0xFF
+                             : shape.max_byte < 0xF0 ? 0xFFFF
+                                                     : 0x10FFFF;
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), max_char);
+    if (str == nullptr) return nullptr;
+    void* data = PyUnicode_DATA(str);
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND:
+            if (shape.max_byte < 0x80) {
+                std::memcpy(data, text.data(), text.size());  // ASCII: the bytes are the units
+            } else {
+                utf8_widen(text, static_cast<std::uint8_t*>(data), shape.chars);
+            }
+            break;
+        case PyUnicode_2BYTE_KIND:
+            utf8_widen(text, static_cast<std::uint16_t*>(data), shape.chars);
+            break;
+        default:
+            utf8_widen(text, static_cast<std::uint32_t*>(data), shape.chars);
+            break;
+    }
+    return str;
+}
+
 PyObject* none_or_raise(const Result<void>& result) {
     if (!result) {
         raise_error(result.error());
@@ -116,7 +149,7 @@ PyObject* none_or_raise(const Result<void>& result) {
 // str exists: a read that fails on the way (MemoryError) gives them back to
 // the head of the queue for the next read.
 PyObject* hand_over(CleanRead& read) {
-    PyObject* text = new_str(read.text);
+    PyObject* text = new_clean_str(read.text);
     if (text == nullptr) return nullptr;
     try {
         read.taken.commit();
@@ -140,7 +173,7 @@ PyObject* str_or_raise(const Result<std::string>& result) {
         raise_error(result.error());
         return nullptr;
     }
-    return new_str(*result);
+    return new_clean_str(*result);
 }
 
 // The interpreter lock as the core sees it: given up while a session

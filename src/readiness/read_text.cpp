@@ -1,5 +1,7 @@
 #include "readiness/read_text.hpp"
 
+#include <algorithm>
+
 namespace pellux {
 
 namespace {
@@ -9,7 +11,10 @@ constexpr std::size_t kNone = ~std::size_t{0};
 
 }  // namespace
 
-void ReadText::filter_pending(std::string_view buffer) {
+void ReadText::filter_pending(std::string_view buffer, std::size_t buffer_capacity) {
+    // The filter never lengthens its input, so the text grows only when the
+    // raw buffer did, and as far: never by steps of its own.
+    if (text_.capacity() < buffer.size()) text_.reserve(std::max(buffer_capacity, buffer.size()));
     consumed_ += filter_controls(buffer.substr(consumed_), text_, window_ ? &points_ : nullptr, consumed_);
     // Where the filter stopped it stands between tokens too.
     if (window_) {
@@ -39,9 +44,9 @@ void ReadText::check_utf8() {
     if (rest.size() - good >= 4) ill_formed_ = true;
 }
 
-void ReadText::feed(std::string_view buffer) {
+void ReadText::feed(std::string_view buffer, std::size_t buffer_capacity) {
     if (buffer.size() <= consumed_ || buffer.size() < retry_at_) return;
-    filter_pending(buffer);
+    filter_pending(buffer, buffer_capacity);
 }
 
 bool ReadText::window_has_marker(std::string_view buffer, const MarkerSearch& markers) {
@@ -109,7 +114,7 @@ bool ReadText::window_has_marker(std::string_view buffer, const MarkerSearch& ma
 }
 
 std::string ReadText::finish(std::string_view buffer) && {
-    if (buffer.size() > consumed_) filter_pending(buffer);
+    if (buffer.size() > consumed_) filter_pending(buffer, 0);
     decode_lossy(text_, valid_);
     return std::move(text_);
 }

@@ -27,8 +27,9 @@ public:
     explicit ReadText(std::size_t window) : window_(window) {}
 
     // `buffer` is the read's whole raw output so far; only what was appended
-    // since the last call is new.
-    void feed(std::string_view buffer);
+    // since the last call is new. `buffer_capacity`, the storage the caller
+    // holds for it, lets the text grow in the same steps.
+    void feed(std::string_view buffer, std::size_t buffer_capacity = 0);
 
     // Whether a marker occurs in sanitize_for_agent(the last `window` bytes
     // of buffer), the answer the whole window cleaned and searched would
@@ -42,7 +43,7 @@ public:
     std::string finish(std::string_view buffer) &&;
 
 private:
-    void filter_pending(std::string_view buffer);
+    void filter_pending(std::string_view buffer, std::size_t buffer_capacity);
     // Forgets the points before `start`: windows only move forwards.
     void drop_points_before(std::size_t start);
     void check_utf8();

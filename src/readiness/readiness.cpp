@@ -25,6 +25,25 @@ RecvStatus receive_one(Session& session, std::string& buffer, std::size_t room,
 }
 
 
+// Makes room in a read's buffer before the next chunk. A flood of tens of
+// MB would otherwise grow it by doubling: each step copies everything so
+// far into fresh pages, touching about twice the final size, and the
+// allocator's middle-sized blocks come and go with faults of their own.
+// Past 2 MiB the buffer reserves 64 MiB at once (never past the byte cap),
+// then grows fourfold: the pages of a reserve that no byte reaches are
+// never touched, so a large reserve costs address space, not memory.
+// Smaller reads keep growing by doubling, in blocks the allocator reuses
+// from one read to the next without new faults.
+// Throws std::bad_alloc with nothing taken, as a receive does.
+void make_room(std::string& buffer, std::size_t cap) {
+    constexpr std::size_t kChunk = 8192;
+    constexpr std::size_t kLargeFrom = 2 * 1024 * 1024;
+    constexpr std::size_t kLargeReserve = 64 * 1024 * 1024;
+    if (buffer.size() < kLargeFrom || buffer.capacity() - buffer.size() >= kChunk) return;
+    const std::size_t want = std::max(kLargeReserve, 4 * buffer.capacity());
+    buffer.reserve(std::max(buffer.size() + kChunk, std::min(cap, want)));
+}
+
 // How long a receive may wait when the next moment anything can change is
 // `until`. Nothing but a chunk or that moment can end the wait, so it is
 // not cut into slices; the bound only keeps far deadlines from overflowing
@@ -83,13 +102,14 @@ TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
                 end = ReadEnd::Timeout;
                 break;
             }
+            make_room(buffer, cap);
             RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, deadline));
             if (status == RecvStatus::Disconnected) {
                 end = ReadEnd::Exited;
                 break;
             }
             if (status == RecvStatus::Empty) continue;
-            clean.feed(buffer);
+            clean.feed(buffer, buffer.capacity());
             if (!check) continue;
             if (clean.window_has_marker(buffer, *markers)) {
                 marker_seen = true;
@@ -102,10 +122,11 @@ TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
         // Settle: take what trails the prompt, as long as it keeps coming.
         const auto settle_deadline = deadline_after(Clock::now(), settle_ms);
         while (buffer.size() < cap && Clock::now() < settle_deadline) {
+            make_room(buffer, cap);
             RecvStatus status = receive_one(session, buffer, cap - buffer.size(), kSettleSlice);
             if (status == RecvStatus::Disconnected) end = ReadEnd::Exited;
             if (status != RecvStatus::Received) break;
-            clean.feed(buffer);
+            clean.feed(buffer, buffer.capacity());
         }
     }
     if (marker_seen && buffer.size() >= cap) end = ReadEnd::Cap;
@@ -138,6 +159,7 @@ TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::ui
                 break;
             }
             const auto until = received ? std::min(deadline, deadline_after(latest_chunk, grid_ms)) : deadline;
+            make_room(buffer, cap);
             RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, until));
             if (status == RecvStatus::Disconnected) {
                 end = ReadEnd::Exited;
@@ -146,7 +168,7 @@ TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::ui
             if (status == RecvStatus::Received) {
                 latest_chunk = Clock::now();
                 received = true;
-                if (text) text->feed(buffer);
+                if (text) text->feed(buffer, buffer.capacity());
             }
         }
     }

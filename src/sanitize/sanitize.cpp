@@ -697,6 +697,132 @@ void decode_lossy(std::string& text, std::size_t valid) {
     if (good != text.size()) repair(text, good);
 }
 
+namespace {
+
+// One code point of well-formed UTF-8 at s; advances s past it.
+inline std::uint32_t next_code_point(const u8*& s) {
+    const u8 b = *s;
+    if (b < 0x80) {
+        ++s;
+        return b;
+    }
+    if (b < 0xE0) {
+        const std::uint32_t c = (std::uint32_t{b} & 0x1F) << 6 | (s[1] & 0x3Fu);
+        s += 2;
+        return c;
+    }
+    if (b < 0xF0) {
+        const std::uint32_t c =
+            (std::uint32_t{b} & 0x0F) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
+        s += 3;
+        return c;
+    }
+    const std::uint32_t c = (std::uint32_t{b} & 0x07) << 18 | (s[1] & 0x3Fu) << 12 |
+                            (s[2] & 0x3Fu) << 6 | (s[3] & 0x3Fu);
+    s += 4;
+    return c;
+}
+
+#ifdef PELLUX_SANITIZE_SSE2
+// Sixteen ASCII bytes as sixteen units.
+inline void store_ascii(Block v, std::uint8_t* out) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+}
+inline void store_ascii(Block v, std::uint16_t* out) {
+    const Block zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+}
+inline void store_ascii(Block v, std::uint32_t* out) {
+    const Block zero = _mm_setzero_si128();
+    const Block lo = _mm_unpacklo_epi8(v, zero);
+    const Block hi = _mm_unpackhi_epi8(v, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(lo, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(lo, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(hi, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(hi, zero));
+}
+#endif
+
+template <class Unit>
+void widen(std::string_view text, Unit* out, std::size_t chars) {
+    const u8* s = reinterpret_cast<const u8*>(text.data());
+    const u8* const end = s + text.size();
+#ifdef PELLUX_SANITIZE_SSE2
+    // Plain text is mostly ASCII, with a non-ASCII character every few
+    // words. Sixteen bytes are widened at once; when some are not ASCII,
+    // the units up to the first of them are kept (the rest is written over
+    // next) and that character is decoded alone. Each store writes sixteen
+    // units, so this runs while sixteen remain to be written.
+    Unit* const out_end = out + chars;
+    while (end - s >= 16 && out_end - out >= 16) {
+        const Block v = load(s);
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+        store_ascii(v, out);
+        if (mask == 0) {
+            s += 16;
+            out += 16;
+            continue;
+        }
+        const int ascii = std::countr_zero(mask);
+        s += ascii;
+        out += ascii;
+        *out++ = static_cast<Unit>(next_code_point(s));
+    }
+#else
+    (void)chars;
+#endif
+    while (s < end) *out++ = static_cast<Unit>(next_code_point(s));
+}
+
+}  // namespace
+
+Utf8Shape utf8_shape(std::string_view text) {
+    const u8* s = reinterpret_cast<const u8*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    std::size_t conts = 0;  // continuation bytes: every other byte starts a code point
+    u8 top = 0;
+#ifdef PELLUX_SANITIZE_SSE2
+    Block most = _mm_setzero_si128();
+    // As signed bytes, continuation bytes (80..BF) are exactly those below -64.
+    const Block limit = splat(0xC0);
+    const auto count = [&](Block v) {
+        return static_cast<std::size_t>(std::popcount(bits(_mm_cmplt_epi8(v, limit))));
+    };
+    // 64 bytes at a time, counted only when some byte is not ASCII.
+    for (; i + 64 <= n; i += 64) {
+        const Block a = load(s + i), b = load(s + i + 16), c = load(s + i + 32), d = load(s + i + 48);
+        const Block m = _mm_max_epu8(_mm_max_epu8(a, b), _mm_max_epu8(c, d));
+        most = _mm_max_epu8(most, m);
+        if (bits(m) != 0) conts += count(a) + count(b) + count(c) + count(d);
+    }
+    for (; i + 16 <= n; i += 16) {
+        const Block v = load(s + i);
+        most = _mm_max_epu8(most, v);
+        conts += count(v);
+    }
+    alignas(16) u8 lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), most);
+    for (u8 b : lanes) top = std::max(top, b);
+#endif
+    for (; i < n; ++i) {
+        top = std::max(top, s[i]);
+        conts += (s[i] & 0xC0) == 0x80;
+    }
+    return {n - conts, top};
+}
+
+void utf8_widen(std::string_view text, std::uint8_t* out, std::size_t chars) {
+    widen(text, out, chars);
+}
+void utf8_widen(std::string_view text, std::uint16_t* out, std::size_t chars) {
+    widen(text, out, chars);
+}
+void utf8_widen(std::string_view text, std::uint32_t* out, std::size_t chars) {
+    widen(text, out, chars);
+}
+
 std::string sanitize_for_agent(std::string_view raw) {
     const auto* in = reinterpret_cast<const u8*>(raw.data());
     const std::size_t n = raw.size();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,5 +42,24 @@ std::size_t valid_utf8_prefix(std::string_view text);
 // U+FFFD. The first `valid` bytes must be a well-formed prefix ending on a
 // character boundary; they are not checked again.
 void decode_lossy(std::string& text, std::size_t valid = 0);
+
+// Widening well-formed UTF-8 (what the stages produce) into code points, for
+// a caller that stores text as fixed-width units.
+
+// How many code points `text` holds, and its largest byte, which tells the
+// width the largest one needs: below 0x80 all are ASCII, below 0xC4 all fit
+// 8 bits, below 0xF0 16 bits, else 21. `text` must be well-formed UTF-8.
+struct Utf8Shape {
+    std::size_t chars;
+    unsigned char max_byte;
+};
+Utf8Shape utf8_shape(std::string_view text);
+
+// Writes the code points of well-formed `text` to `out`, which holds
+// `chars` == utf8_shape(text).chars units, each wide enough for every code
+// point.
+void utf8_widen(std::string_view text, std::uint8_t* out, std::size_t chars);
+void utf8_widen(std::string_view text, std::uint16_t* out, std::size_t chars);
+void utf8_widen(std::string_view text, std::uint32_t* out, std::size_t chars);
 
 }  // namespace pellux

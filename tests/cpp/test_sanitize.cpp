@@ -5,6 +5,7 @@
 // Usage: test_sanitize [seed]. Prints "N passed, M failed"; exit status 1 on
 // any failure.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -543,6 +544,89 @@ void test_stages(std::uint64_t seed) {
     }
 }
 
+
+// Widening clean text into fixed-width units: the count and the largest
+// byte, and the code points written at every width that holds them, at
+// every alignment of the ASCII runs around multibyte characters (the
+// vector path keeps only the ASCII part of a block and writes up to 16
+// units at once; nothing may land past the last unit).
+std::vector<std::uint32_t> reference_code_points(std::string_view text) {
+    std::vector<std::uint32_t> out;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned b = s[i];
+        const int len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        std::uint32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+        for (int k = 1; k < len; ++k) cp = cp << 6 | (s[i + k] & 0x3F);
+        out.push_back(cp);
+        i += static_cast<std::size_t>(len);
+    }
+    return out;
+}
+
+template <class Unit>
+bool widens_to(std::string_view text, const std::vector<std::uint32_t>& want) {
+    constexpr Unit kGuard = static_cast<Unit>(0xA5A5A5A5u);
+    std::vector<Unit> out(want.size() + 32, kGuard);
+    pellux::utf8_widen(text, out.data(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        if (out[i] != want[i]) return false;
+    }
+    for (std::size_t i = want.size(); i < out.size(); ++i) {
+        if (out[i] != kGuard) return false;
+    }
+    return true;
+}
+
+void check_widen(std::string_view text) {
+    const std::vector<std::uint32_t> want = reference_code_points(text);
+    const pellux::Utf8Shape shape = pellux::utf8_shape(text);
+    unsigned char top = 0;
+    for (unsigned char c : text) top = std::max(top, c);
+    std::uint32_t largest = 0;
+    for (std::uint32_t cp : want) largest = std::max(largest, cp);
+    CHECK(shape.chars == want.size());
+    CHECK(shape.max_byte == top);
+    // The largest byte names the width exactly.
+    CHECK((top < 0x80) == (largest < 0x80));
+    CHECK((top < 0xC4) == (largest <= 0xFF));
+    CHECK((top < 0xF0) == (largest <= 0xFFFF));
+    CHECK(widens_to<std::uint32_t>(text, want));
+    if (largest <= 0xFFFF) CHECK(widens_to<std::uint16_t>(text, want));
+    if (largest <= 0xFF) CHECK(widens_to<std::uint8_t>(text, want));
+}
+
+void test_widen(std::uint64_t seed) {
+    static const char* const kChars[] = {"\xC3\xA9", "\xC2\x80", "\xC3\xBF", "\xC4\x80", "\xDF\xBF",
+                                         "\xE0\xA0\x80", "\xE2\x86\x92", "\xEF\xBF\xBF",
+                                         "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"};
+    check_widen("");
+    for (const char* c : kChars) {
+        for (std::size_t before = 0; before < 40; ++before) {
+            for (std::size_t after : {0u, 1u, 15u, 16u, 17u, 40u}) {
+                check_widen(std::string(before, 'a') + c + std::string(after, 'b'));
+                check_widen(std::string(before, 'x') + c + c + c + std::string(after, '\n'));
+            }
+        }
+    }
+    std::mt19937_64 rng(seed ^ 0x91DE);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const std::size_t parts = rng() % 60;
+        // Each round keeps to a few kinds of characters, so every width comes up.
+        const std::size_t kinds = 1 + rng() % std::size(kChars);
+        for (std::size_t k = 0; k < parts; ++k) {
+            if (rng() % 3) {
+                text.append(rng() % 24, static_cast<char>('!' + rng() % 90));
+            } else {
+                text += kChars[rng() % kinds];
+            }
+        }
+        check_widen(text);
+        check_widen(sanitize(random_input(rng, 200)));
+    }
+}
+
 int main(int argc, char** argv) {
     const std::uint64_t seed = argc > 1 ? std::strtoull(argv[1], nullptr, 0) : 20240601;
     test_worked_examples();
@@ -558,6 +642,7 @@ int main(int argc, char** argv) {
     test_properties(seed);
     test_multibyte_runs();
     test_stages(seed);
+    test_widen(seed);
     if (g_failed) std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed ? 1 : 0;
