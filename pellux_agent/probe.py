@@ -390,17 +390,22 @@ class InputProbe:
         if not 0 < nfds <= 65536:
             return None
         readfds, writefds, exceptfds = sets
-        if writefds != 0:
-            return None
         size = (nfds + 63) // 64 * 8
         fds: set[int] = set()
-        for address in (readfds, exceptfds):
+        for kind, address in (("read", readfds), ("write", writefds), ("except", exceptfds)):
             if address == 0:
                 continue
             data = self._memory(pid, address, size)
             if data is None:
                 return None
-            bits = int.from_bytes(data, "little")
+            bits = int.from_bytes(data, "little") & ((1 << nfds) - 1)
+            if kind == "write":
+                # An empty write set passed anyway (Python 3.10's select
+                # does) waits on nothing; any descriptor in it is not an
+                # input wait.
+                if bits:
+                    return None
+                continue
             fds.update(fd for fd in range(nfds) if bits >> fd & 1)
         return sorted(fds)
 
