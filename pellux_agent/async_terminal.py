@@ -30,7 +30,7 @@ from . import process
 from .launcher import check_arguments
 from .presets import preset_for
 from .reads import WaitFor, check_wait_for
-from .terminal import Terminal, Turn, _is_panic
+from .terminal import Terminal, Turn, _Described, _is_panic
 
 if TYPE_CHECKING:
     from .screen import ScreenSnapshot
@@ -230,7 +230,7 @@ class _State:
         return timer
 
 
-class AsyncTerminal:
+class AsyncTerminal(_Described):
     """``Terminal`` for asyncio: the same parameters and methods, each
     ``async``. ``async with AsyncTerminal(...) as t:`` starts the program
     (or ``await t.start()``, then ``await t.close()``).
@@ -288,40 +288,10 @@ class AsyncTerminal:
     # --- what the terminal is ------------------------------------------
 
     @property
-    def command(self) -> str:
-        return self._command
-
-    @property
-    def args(self) -> tuple[str, ...]:
-        return self._args
-
-    @property
-    def cwd(self) -> str | None:
-        return self._cwd
-
-    @property
-    def size(self) -> tuple[int, int]:
-        return (self._rows, self._cols)
-
-    @property
-    def ready_markers(self) -> tuple[str, ...]:
-        """The prompts that end a read; empty when reads end on quiet."""
-        return self._markers
-
-    @property
-    def wait_for(self) -> WaitFor:
-        """How a read knows the answer is complete (see ``Terminal``)."""
-        return self._wait_for
-
-    @property
     def pid(self) -> int | None:
         """The program's process id; None before start and after close."""
         info = self._state.info
         return info.program.pid if info is not None and not self._closed else None
-
-    @property
-    def closed(self) -> bool:
-        return self._closed
 
     @property
     def exit_code(self) -> int | None:

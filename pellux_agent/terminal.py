@@ -118,7 +118,51 @@ def _is_panic(error: BaseException) -> bool:
     return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
 
 
-class Terminal:
+class _Described:
+    """What a terminal is, the same for ``Terminal`` and ``AsyncTerminal``."""
+
+    _command: str
+    _args: tuple[str, ...]
+    _cwd: str | None
+    _rows: int
+    _cols: int
+    _markers: tuple[str, ...]
+    _wait_for: WaitFor
+    _closed: bool
+
+    @property
+    def command(self) -> str:
+        return self._command
+
+    @property
+    def args(self) -> tuple[str, ...]:
+        return self._args
+
+    @property
+    def cwd(self) -> str | None:
+        return self._cwd
+
+    @property
+    def size(self) -> tuple[int, int]:
+        """``(rows, cols)``."""
+        return (self._rows, self._cols)
+
+    @property
+    def ready_markers(self) -> tuple[str, ...]:
+        """The prompts that end a read; empty when reads end on quiet."""
+        return self._markers
+
+    @property
+    def wait_for(self) -> WaitFor:
+        """How a read knows the answer is complete (see ``Terminal``)."""
+        return self._wait_for
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+
+class Terminal(_Described):
     """A program in its own pseudo-terminal, with arguments, environment,
     working directory and size, driven one turn at a time.
 
@@ -217,42 +261,11 @@ class Terminal:
     # --- what the terminal is ------------------------------------------
 
     @property
-    def command(self) -> str:
-        return self._command
-
-    @property
-    def args(self) -> tuple[str, ...]:
-        return self._args
-
-    @property
-    def cwd(self) -> str | None:
-        return self._cwd
-
-    @property
-    def size(self) -> tuple[int, int]:
-        """``(rows, cols)``."""
-        return (self._rows, self._cols)
-
-    @property
-    def ready_markers(self) -> tuple[str, ...]:
-        """The prompts that end a read; empty when reads end on quiet."""
-        return self._markers
-
-    @property
-    def wait_for(self) -> WaitFor:
-        """How a read knows the answer is complete."""
-        return self._wait_for
-
-    @property
     def pid(self) -> int | None:
         """The program's process id (also its terminal session's id), new
         after each ``restart()``; None once closed."""
         program = self._resources.program
         return program.pid if program is not None and not self._closed else None
-
-    @property
-    def closed(self) -> bool:
-        return self._closed
 
     @property
     def exit_code(self) -> int | None:
