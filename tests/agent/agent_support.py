@@ -14,7 +14,14 @@ import pytest
 
 from pellux_agent import process
 
+# The interpreter for scripts that import pellux: this process's own.
 PYTHON = sys.executable
+# The interpreter a terminal drives as its program, named so that it gets
+# the python preset. Under the sanitizer stage this process runs a launcher
+# of another name, and a driven REPL needs no instrumentation: the plain
+# interpreter beside it serves.
+_beside = Path(sys.executable).with_name("python3")
+REPL = str(_beside) if _beside.exists() else sys.executable
 
 
 @pytest.fixture

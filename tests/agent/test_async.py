@@ -13,6 +13,7 @@ import anyio
 import pytest
 from agent_support import (
     PYTHON,
+    REPL,
     launcher_dirs,
     pid_running,
     private_tmp,  # noqa: F401 (a fixture)
@@ -88,7 +89,7 @@ def test_calls_on_one_terminal_run_in_order_and_the_loop_keeps_running():
                 await asyncio.sleep(0.02)
                 ticks += 1
 
-        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+        async with AsyncTerminal(REPL, ["-q"]) as t:
             await t.read(timeout_ms=10_000)
             tick_task = asyncio.create_task(ticker())
             slow = t.send("import time; time.sleep(1); 'slept'", timeout_ms=10_000)
@@ -149,7 +150,7 @@ def test_the_session_never_leaves_its_thread(unraisable, private_tmp):
     errors: list[BaseException] = []
 
     async def main() -> int:
-        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+        async with AsyncTerminal(REPL, ["-q"]) as t:
             await t.read(timeout_ms=10_000)
             await t.send("exit()", timeout_ms=10_000)
             try:
@@ -215,7 +216,7 @@ def test_a_panic_becomes_an_ordinary_error_naming_the_terminal(monkeypatch):
     monkeypatch.setattr(Terminal, "read", read_that_panics)
 
     async def main() -> Turn:
-        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+        async with AsyncTerminal(REPL, ["-q"]) as t:
             with pytest.raises(RuntimeError, match=r"<Terminal '.*' pid \d+>: pellux failed: .*unsendable"):
                 await t.read(timeout_ms=10_000)
             return await t.read(timeout_ms=10_000)  # still usable
@@ -246,7 +247,7 @@ def test_misuse_is_reported_clearly():
 
 def test_restart_and_interrupt_through_the_owner_thread():
     async def main() -> tuple[Turn, Turn, int | None, int | None]:
-        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+        async with AsyncTerminal(REPL, ["-q"]) as t:
             await t.read(timeout_ms=10_000)
             first = t.pid
             busy = await t.send("import time; time.sleep(30)", timeout_ms=300)
@@ -290,7 +291,7 @@ def test_an_open_terminal_at_interpreter_exit_is_closed_on_its_thread(tmp_path, 
 
 def test_a_cancelled_call_finishes_on_its_thread_and_the_next_one_follows_it():
     async def main() -> tuple[Turn, str]:
-        async with AsyncTerminal(PYTHON, ["-q"]) as t:
+        async with AsyncTerminal(REPL, ["-q"]) as t:
             await t.read(timeout_ms=10_000)
             with anyio.move_on_after(0.3) as scope:
                 await t.send("import time; time.sleep(1); 'late'", timeout_ms=10_000)

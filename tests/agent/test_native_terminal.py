@@ -11,7 +11,7 @@ import threading
 import time
 
 import pytest
-from agent_support import PYTHON, python_program
+from agent_support import PYTHON, REPL, python_program
 from support import wait_until
 
 from pellux_agent import Terminal
@@ -187,7 +187,7 @@ def test_each_read_reason_agrees_with_what_the_program_did():
 
 
 def test_turn_status_follows_the_reason_on_every_kind_of_end():
-    with Terminal(PYTHON, ["-q"]) as t:
+    with Terminal(REPL, ["-q"]) as t:
         assert t.read(timeout_ms=10_000).status == "ready"
         assert t.send("import time; time.sleep(1.5)", timeout_ms=300).status == "timeout"
         assert t.read(timeout_ms=10_000).status == "ready"

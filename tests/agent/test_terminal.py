@@ -15,6 +15,7 @@ import time
 import pytest
 from agent_support import (
     PYTHON,
+    REPL,
     launcher_dirs,
     pid_running,
     private_tmp,  # noqa: F401 (a fixture)
@@ -137,7 +138,7 @@ def test_a_start_that_fails_says_why_and_leaves_nothing(tmp_path, no_leftovers):
 
 
 def test_ready_timeout_and_interrupt_on_python(no_leftovers):
-    with Terminal(PYTHON, ["-q"]) as t:
+    with Terminal(REPL, ["-q"]) as t:
         assert t.ready_markers == (">>> ", "... ")
         assert t.read(timeout_ms=10_000) == Turn(">>> ", "ready", True)
         assert t.send("6 * 7", timeout_ms=10_000) == Turn("42\n>>> ", "ready", True)
@@ -195,7 +196,7 @@ def test_exited_is_reported_at_once_every_time(tmp_path, no_leftovers):
         with Terminal("sh", ["-c", "echo bye"], ready_markers=[]) as t:
             assert t.read(timeout_ms=10_000) == Turn("bye\n", "exited", False)
             assert not t.alive
-    with Terminal(PYTHON, ["-q"]) as t:
+    with Terminal(REPL, ["-q"]) as t:
         t.read(timeout_ms=10_000)
         assert t.send("exit()", timeout_ms=10_000) == Turn("", "exited", False)
         with pytest.raises(RuntimeError, match="the program has exited; restart"):
@@ -358,7 +359,7 @@ class _PromptIntoHistory:
 
 
 def test_restart_finds_a_first_prompt_already_in_the_history(no_leftovers):
-    with Terminal(PYTHON, ["-q"]) as t:
+    with Terminal(REPL, ["-q"]) as t:
         t.read(timeout_ms=10_000)
         t._resources.pellux = _PromptIntoHistory(t._resources.pellux)
         started = time.monotonic()
@@ -398,7 +399,7 @@ def test_interpreter_exit_leaves_nothing(tmp_path, private_tmp):
 
 
 def test_history_and_its_tail(no_leftovers):
-    with Terminal(PYTHON, ["-q"]) as t:
+    with Terminal(REPL, ["-q"]) as t:
         t.read(timeout_ms=10_000)
         t.send("'abc' * 3", timeout_ms=10_000)
         assert t.history().endswith("'abcabcabc'\n>>> ")

@@ -16,7 +16,7 @@ import pytest
 from pellux_agent import AsyncTerminal, Terminal, Turn
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from agent_support import PYTHON, python_program  # noqa: E402
+from agent_support import REPL, python_program  # noqa: E402
 
 LONG = 15_000  # ms; generous for a shared machine
 
@@ -47,10 +47,10 @@ def test_slow_answer_without_a_prompt_is_whole_by_default_and_cut_by_quiet_reads
 def test_a_prompt_printed_while_the_program_works_does_not_end_the_read():
     # The marker shows up in ordinary output; only the real wait ends it.
     line = "print('>>> '); import time; time.sleep(1); print('done')"
-    with Terminal(PYTHON, ["-q"]) as t:
+    with Terminal(REPL, ["-q"]) as t:
         t.read(timeout_ms=LONG)
         assert t.send(line, timeout_ms=LONG) == Turn(">>> \ndone\n>>> ", "ready", True)
-    with Terminal(PYTHON, ["-q"], wait_for="markers") as t:
+    with Terminal(REPL, ["-q"], wait_for="markers") as t:
         t.read(timeout_ms=LONG)
         early = t.send(line, timeout_ms=LONG)
         assert early.output == ">>> \n" and early.status == "ready"
@@ -127,7 +127,7 @@ def test_event_loop_with_a_timer_falls_back_on_the_prompt():
 def test_a_sleeping_job_in_the_foreground_group_does_not_hide_the_prompt():
     # A child started without a session of its own stays in the REPL's
     # process group: the REPL reads, the child sleeps; the prompt counts.
-    with Terminal(PYTHON, ["-q"]) as t:
+    with Terminal(REPL, ["-q"]) as t:
         t.read(timeout_ms=LONG)
         t.send("import subprocess; p = subprocess.Popen(['sleep', '30'])", timeout_ms=LONG)
         assert t.send("6 * 7", timeout_ms=LONG) == Turn("42\n>>> ", "ready", True)
@@ -192,9 +192,9 @@ def test_async_terminal_reads_the_same_way():
 
 def test_bad_wait_for_is_refused():
     with pytest.raises(ValueError, match="wait_for must be one of 'auto', 'markers', 'quiet', 'input'"):
-        Terminal(PYTHON, wait_for="prompt")  # type: ignore[arg-type]
+        Terminal(REPL, wait_for="prompt")  # type: ignore[arg-type]
     with pytest.raises(TypeError, match="wait_for must be a str"):
-        AsyncTerminal(PYTHON, wait_for=None)  # type: ignore[arg-type]
+        AsyncTerminal(REPL, wait_for=None)  # type: ignore[arg-type]
 
 
 def test_where_proc_cannot_tell_auto_falls_back_on_markers_and_quiet(tmp_path):
