@@ -16,7 +16,8 @@ sdist="${sdists[0]}"
 
 tar tzf "$sdist" > "$work/contents"
 for needed in pyproject.toml CMakeLists.txt LICENSE README.md pellux-stubs/__init__.pyi \
-              pellux_agent/__init__.py pellux_agent/_launch.py pellux_agent/py.typed \
+              pellux_agent/__init__.py pellux_agent/_terminal.pyi pellux_agent/py.typed \
+              src/agent_binding/module.cpp \
               examples/gdb_session.py tests/; do
   if ! grep -q "^pellux-[^/]*/$needed" "$work/contents"; then
     echo "the sdist lacks $needed" >&2
@@ -30,10 +31,12 @@ python -m venv "$work/venv"
 # The wheel built from the sdist must carry the type stubs too.
 purelib="$("$work/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
 [ -f "$purelib/pellux-stubs/__init__.pyi" ] || { echo "pellux-stubs not installed" >&2; exit 1; }
-# And the agent layer, with its launcher and type marker.
-for needed in __init__.py _launch.py py.typed; do
+# And the agent layer, with its native terminal, its stub and type marker.
+for needed in __init__.py _terminal.pyi py.typed; do
   [ -f "$purelib/pellux_agent/$needed" ] || { echo "pellux_agent/$needed not installed" >&2; exit 1; }
 done
+compgen -G "$purelib/pellux_agent/_terminal*.so" > /dev/null ||
+  { echo "pellux_agent/_terminal not built" >&2; exit 1; }
 
 mkdir "$work/src"
 tar xzf "$sdist" -C "$work/src"
