@@ -18,7 +18,6 @@ import os
 import shlex
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 from typing import Iterable
 
@@ -27,10 +26,6 @@ import pytest
 REPO_ROOT = Path(__file__).resolve().parent.parent
 SANITIZED = os.environ.get("PELLUX_SANITIZED") == "1"
 
-# The suite tests the installed build. `python -m pytest` puts the checkout
-# first on the path, where pellux_agent's sources lack their compiled
-# module; take the checkout off so the installed package is imported.
-sys.path[:] = [p for p in sys.path if p not in ("", ".") and Path(p).resolve() != REPO_ROOT]
 
 
 def pytest_configure(config: pytest.Config) -> None:

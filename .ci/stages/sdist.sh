@@ -16,7 +16,7 @@ sdist="${sdists[0]}"
 
 tar tzf "$sdist" > "$work/contents"
 for needed in pyproject.toml CMakeLists.txt LICENSE README.md pellux-stubs/__init__.pyi \
-              pellux_agent/__init__.py pellux_agent/_terminal.pyi pellux_agent/py.typed \
+              python/pellux_agent/__init__.py python/pellux_agent/_terminal.pyi python/pellux_agent/py.typed \
               src/agent_binding/module.cpp \
               examples/gdb_session.py tests/; do
   if ! grep -q "^pellux-[^/]*/$needed" "$work/contents"; then
