@@ -155,7 +155,7 @@ class TestClose:
         assert s.close() is None
         started = time.monotonic()
         assert s.close() is None
-        assert time.monotonic() - started < 1.0
+        assert time.monotonic() - started < 5.0
         assert [s.is_alive() for _ in range(3)] == [False] * 3
         # Every method stays callable; reads find nothing and do not wait
         # out their timeout.
@@ -259,7 +259,9 @@ class TestTerminationSequence:
 
         got = log.read_text().split() if log.exists() else []
         assert got == recorded
-        assert signals_sent * 0.1 - 0.01 < elapsed < 3.0 + signals_sent * 0.1
+        # The lower bound is the escalation's pauses; the upper one only
+        # catches a close that hangs, with room for a loaded machine.
+        assert signals_sent * 0.1 - 0.01 < elapsed < 10.0 + signals_sent * 0.1
         # Gone and collected: no zombie left behind.
         assert not is_our_child(pid)
         assert s.is_alive() is False
@@ -284,7 +286,7 @@ class TestTerminationSequence:
         try:
             started = time.monotonic()
             s.close()
-            assert 0.39 < time.monotonic() - started < 4.0
+            assert 0.39 < time.monotonic() - started < 10.0
             assert s.is_alive() is False
             assert process_state(member) not in (None, "Z")
         finally:
@@ -325,7 +327,7 @@ class TestTerminalHeldByBackgroundProcess:
             elapsed = time.monotonic() - started
             # One pause for SIGHUP, then at most the reader's grace period of
             # 500 ms before it is stopped.
-            assert 0.5 < elapsed < 3.0
+            assert 0.5 < elapsed < 10.0
             holders = [int(p) for p in pids.read_text().split()]
             # The background process is left alone.
             assert process_state(holders[0]) not in (None, "Z")
@@ -549,7 +551,7 @@ class TestReaderThread:
         assert written < total_mib
         started = time.monotonic()
         s.close()
-        assert time.monotonic() - started < 3.0
+        assert time.monotonic() - started < 10.0
         assert s.is_alive() is False
         # What was queued stays readable, then reads come back empty. The
         # bound held through the close: the queue's 64 MiB count its chunks'
