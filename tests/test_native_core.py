@@ -35,6 +35,7 @@ CORE_SOURCES = [
     "src/readiness/readiness.cpp",
     "src/readiness/marker_search.cpp",
     "src/readiness/read_text.cpp",
+    "src/readiness/input_probe.cpp",
 ]
 
 BUILDS = {

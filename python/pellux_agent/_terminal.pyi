@@ -1,7 +1,9 @@
 # The native terminal under pellux_agent.Terminal (src/agent_binding).
 from typing import Literal, final
 
-_ReadEnd = Literal["marker", "quiet", "timeout", "exited", "cap"]
+_Rule = Literal["auto", "markers", "quiet", "input"]
+_ReadEnd = Literal["marker", "quiet", "input", "timeout", "exited", "cap", "interrupted", "closed"]
+_Verdict = Literal["waiting", "busy", "exited", "unknown"]
 
 @final
 class Terminal:
@@ -27,6 +29,7 @@ class Terminal:
         max_output_bytes: int | None = None,
         settle_ms: int | None = None,
         quiet_ms: int | None = None,
+        rule: _Rule = "markers",
     ) -> tuple[str, _ReadEnd]: ...
     def send(
         self,
@@ -35,9 +38,12 @@ class Terminal:
         max_output_bytes: int | None = None,
         settle_ms: int | None = None,
         quiet_ms: int | None = None,
+        rule: _Rule = "markers",
     ) -> tuple[str, _ReadEnd]: ...
     def write(self, data: bytes, timeout_ms: int | None = None) -> None: ...
     def send_ctrl_c(self) -> None: ...
+    def cancel(self) -> None: ...
+    def probe(self) -> _Verdict: ...
     def resize(self, rows: int, cols: int) -> None: ...
     def read_available(self, max_bytes: int | None = None) -> str: ...
     def get_history(self) -> str: ...

@@ -3,8 +3,9 @@
 // A full-screen program that wants arrow keys as SS3 sequences (ESC O A)
 // switches the terminal into application cursor mode with DECSET 1
 // (ESC [ ? 1 h, often inside a list such as ESC [ ? 1 ; 1049 h) and back with
-// DECRST 1 (... l). The scan keeps its state across chunks, so a sequence
-// split between two reads still counts. No Python here.
+// DECRST 1 (... l); a full reset (RIS, ESC c) puts the terminal back in
+// normal cursor mode too. The scan keeps its state across chunks, so a
+// sequence split between two reads still counts. No Python here.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +30,7 @@ private:
                 if (c == 0x1B) state_ = State::Escape;
                 return;
             case State::Escape:
+                if (c == 'c') application_ = false;
                 state_ = c == '[' ? State::Csi : c == 0x1B ? State::Escape : State::Ground;
                 return;
             case State::Csi:

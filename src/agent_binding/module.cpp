@@ -16,10 +16,11 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent_binding/native_terminal.hpp"
-#include "session/interpreter_release.hpp"
+#include "binding_support/python_support.hpp"
 
 namespace pellux::agent {
 namespace {
@@ -32,49 +33,21 @@ struct TerminalObject {
 
 TerminalObject* as_terminal(PyObject* self) { return reinterpret_cast<TerminalObject*>(self); }
 
-// The interpreter lock as the core sees it (interpreter_release.hpp says how
-// the forced unwind of an exiting daemon thread passes through).
-class PythonLock final : public InterpreterRelease {
-public:
-    void release() noexcept override { state_ = PyEval_SaveThread(); }
-    void reacquire() override { PyEval_RestoreThread(state_); }
+using binding_support::new_clean_str;
+using binding_support::released;
 
-private:
-    PyThreadState* state_ = nullptr;
-};
-
-// Runs `work` without the interpreter lock. An exception it throws is carried
-// across and rethrown once the lock is held again.
-template <class Work>
-auto released(Work&& work) -> decltype(work()) {
-    PythonLock lock;
-    return without_interpreter(&lock, work);
-}
-
-// Converts C++ failures at the boundary into Python exceptions: out of
-// memory is MemoryError, an internal failure a RuntimeError that says so.
+// Failures of the core at the boundary: out of memory is MemoryError, an
+// internal failure a RuntimeError that says so.
 template <class Body>
 PyObject* boundary(Body&& body) {
-    // Only our own failures (all std::exception) are caught: the forced
-    // unwind that ends a daemon thread at interpreter exit matches no
-    // handler here and goes on.
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& failure) {
-        PyErr_Format(PyExc_RuntimeError, "pellux_agent._terminal internal failure: %s", failure.what());
-    }
-    return nullptr;
+    return binding_support::at_boundary(std::forward<Body>(body), [](const char* what) {
+        PyErr_Format(PyExc_RuntimeError, "pellux_agent._terminal internal failure: %s", what);
+    });
 }
 
-PyObject* new_str(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
-void raise_error(const Error& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.message.c_str());
-}
+// A terminal that cannot start (again) is an OSError; everything else a
+// RuntimeError.
+void raise_error(const Error& error) { binding_support::raise_error(error, PyExc_OSError); }
 
 PyObject* none_or_raise(const Result<void>& result) {
     if (!result) {
@@ -88,21 +61,68 @@ const char* end_name(ReadEnd end) {
     switch (end) {
         case ReadEnd::Marker: return "marker";
         case ReadEnd::Quiet: return "quiet";
+        case ReadEnd::Input: return "input";
         case ReadEnd::Timeout: return "timeout";
         case ReadEnd::Exited: return "exited";
         case ReadEnd::Cap: return "cap";
+        case ReadEnd::Interrupted: return "interrupted";
+        case ReadEnd::Closed: return "closed";
     }
     return "timeout";
 }
 
-PyObject* read_result(const Result<ReadResult>& result) {
-    if (!result) {
-        raise_error(result.error());
+// The input probe says once per process, as a RuntimeWarning, that it cannot
+// tell here (the first reason). False with the warning raised as an error.
+bool warn_probe_unknown(const std::string& reason) {
+    static bool warned = false;  // under the interpreter lock
+    if (warned || reason.empty()) return true;
+    warned = true;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "the input probe cannot tell whether the program waits for input "
+                            "(%s); reads fall back on markers or quiet output",
+                            reason.c_str()) == 0;
+}
+
+// (text, reason) of a read. Everything that can fail comes before the
+// commit, so a failure leaves the read's bytes queued for the next one.
+PyObject* read_result(Result<HeldRead> held) {
+    if (!held) {
+        raise_error(held.error());
         return nullptr;
     }
-    PyObject* text = new_str(result->text);
-    if (text == nullptr) return nullptr;
-    return Py_BuildValue("(Ns)", text, end_name(result->end));
+    if (!warn_probe_unknown(held->probe_unknown())) return nullptr;
+    PyObject* reason = PyUnicode_FromString(end_name(held->end()));
+    if (reason == nullptr) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+        Py_DECREF(reason);
+        return nullptr;
+    }
+    PyObject* text = nullptr;
+    try {
+        text = binding_support::str_then_commit(held->text(), [&] { held->commit(); });
+    } catch (...) {
+        Py_DECREF(pair);
+        Py_DECREF(reason);
+        throw;
+    }
+    if (text == nullptr) {
+        Py_DECREF(pair);
+        Py_DECREF(reason);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, text);
+    PyTuple_SET_ITEM(pair, 1, reason);
+    return pair;
+}
+
+// The text alone, of a read that does not wait.
+PyObject* read_text(Result<HeldRead> held) {
+    if (!held) {
+        raise_error(held.error());
+        return nullptr;
+    }
+    return binding_support::str_then_commit(held->text(), [&] { held->commit(); });
 }
 
 // The terminal of `self`, or null with RuntimeError when it cannot be used
@@ -192,12 +212,40 @@ bool to_side(PyObject* value, const char* name, unsigned short& out) {
     return true;
 }
 
+// "auto", "markers", "quiet" or "input"; absent is "markers".
+bool to_rule(PyObject* value, ReadRule& out) {
+    if (value == nullptr) {
+        out = ReadRule::Markers;
+        return true;
+    }
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "rule must be a str, not %.100s", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    static constexpr std::pair<const char*, ReadRule> kRules[] = {
+        {"auto", ReadRule::Auto},
+        {"markers", ReadRule::Markers},
+        {"quiet", ReadRule::Quiet},
+        {"input", ReadRule::Input},
+    };
+    for (const auto& [name, rule] : kRules) {
+        if (PyUnicode_CompareWithASCIIString(value, name) == 0) {
+            out = rule;
+            return true;
+        }
+    }
+    if (PyErr_Occurred()) return false;
+    PyErr_Format(PyExc_ValueError, "rule must be one of 'auto', 'markers', 'quiet', 'input', not %R",
+                 value);
+    return false;
+}
+
 bool read_params(PyObject* timeout, PyObject* max_bytes, PyObject* settle, PyObject* quiet,
-                 ReadParams& params) {
+                 PyObject* rule, ReadParams& params) {
     return to_optional_uint(timeout, "timeout_ms", params.timeout_ms) &&
            to_optional_uint(max_bytes, "max_output_bytes", params.max_output_bytes) &&
            to_optional_uint(settle, "settle_ms", params.settle_ms) &&
-           to_optional_uint(quiet, "quiet_ms", params.quiet_ms);
+           to_optional_uint(quiet, "quiet_ms", params.quiet_ms) && to_rule(rule, params.rule);
 }
 
 // ---- the type ----------------------------------------------------------------
@@ -234,6 +282,13 @@ PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         if (!to_string_list(markers, "ready_markers", plan.ready_markers)) return nullptr;
+        for (const std::string& marker : plan.ready_markers) {
+            if (marker.empty()) {
+                // It would end every read at once, before the program answers.
+                PyErr_SetString(PyExc_ValueError, "ready_markers must not contain an empty string");
+                return nullptr;
+            }
+        }
         // The interpreter ignores these for itself; an ignored disposition
         // survives exec, and a program in a pipeline must die of SIGPIPE
         // and of a file grown too large like anywhere else.
@@ -316,36 +371,39 @@ PyObject* m_exit_status(PyObject* self, PyObject*) {
 }
 
 PyObject* m_read(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"timeout_ms", "max_output_bytes", "settle_ms", "quiet_ms", nullptr};
-    PyObject *timeout = Py_None, *max_bytes = Py_None, *settle = Py_None, *quiet = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOO:read", const_cast<char**>(names), &timeout,
-                                     &max_bytes, &settle, &quiet)) {
+    static const char* names[] = {"timeout_ms", "max_output_bytes", "settle_ms", "quiet_ms", "rule",
+                                  nullptr};
+    PyObject *timeout = Py_None, *max_bytes = Py_None, *settle = Py_None, *quiet = Py_None,
+             *rule = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:read", const_cast<char**>(names), &timeout,
+                                     &max_bytes, &settle, &quiet, &rule)) {
         return nullptr;
     }
     ReadParams params;
-    if (!read_params(timeout, max_bytes, settle, quiet, params)) return nullptr;
+    if (!read_params(timeout, max_bytes, settle, quiet, rule, params)) return nullptr;
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
-    return boundary([&] { return read_result(released([&] { return t->read(params); })); });
+    return boundary([&] { return read_result(released([&] { return t->read_held(params); })); });
 }
 
 PyObject* m_send(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"input",    "timeout_ms", "max_output_bytes",
-                                  "settle_ms", "quiet_ms",   nullptr};
+    static const char* names[] = {"input",    "timeout_ms", "max_output_bytes", "settle_ms",
+                                  "quiet_ms", "rule",       nullptr};
     PyObject *input = nullptr, *timeout = Py_None, *max_bytes = Py_None, *settle = Py_None,
-             *quiet = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:send", const_cast<char**>(names), &input,
-                                     &timeout, &max_bytes, &settle, &quiet)) {
+             *quiet = Py_None, *rule = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:send", const_cast<char**>(names), &input,
+                                     &timeout, &max_bytes, &settle, &quiet, &rule)) {
         return nullptr;
     }
     std::string text;
     ReadParams params;
-    if (!to_string(input, "input", text) || !read_params(timeout, max_bytes, settle, quiet, params)) {
+    if (!to_string(input, "input", text) ||
+        !read_params(timeout, max_bytes, settle, quiet, rule, params)) {
         return nullptr;
     }
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
-    return boundary([&] { return read_result(released([&] { return t->send(text, params); })); });
+    return boundary([&] { return read_result(released([&] { return t->send_held(text, params); })); });
 }
 
 PyObject* m_write(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -380,6 +438,35 @@ PyObject* m_send_ctrl_c(PyObject* self, PyObject*) {
     return boundary([&] { return none_or_raise(released([&] { return t->interrupt(); })); });
 }
 
+PyObject* m_cancel(PyObject* self, PyObject*) {
+    TerminalObject* obj = as_terminal(self);
+    if (obj->terminal == nullptr || obj->creator != ::getpid()) Py_RETURN_NONE;
+    // Takes no lock that a read holds: the interpreter lock can stay.
+    obj->terminal->cancel();
+    Py_RETURN_NONE;
+}
+
+PyObject* m_probe(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        std::string reason;
+        auto verdict = released([&] { return t->probe(reason); });
+        if (!verdict) {
+            raise_error(verdict.error());
+            return nullptr;
+        }
+        switch (*verdict) {
+            case InputVerdict::Waiting: return PyUnicode_FromString("waiting");
+            case InputVerdict::Busy: return PyUnicode_FromString("busy");
+            case InputVerdict::Exited: return PyUnicode_FromString("exited");
+            case InputVerdict::Unknown: break;
+        }
+        if (!warn_probe_unknown(reason)) return nullptr;
+        return PyUnicode_FromString("unknown");
+    });
+}
+
 PyObject* m_resize(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"rows", "cols", nullptr};
     PyObject *rows = nullptr, *cols = nullptr;
@@ -405,14 +492,7 @@ PyObject* m_read_available(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!to_optional_uint(max_bytes, "max_bytes", limit)) return nullptr;
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
-    return boundary([&]() -> PyObject* {
-        auto text = released([&] { return t->read_available(limit); });
-        if (!text) {
-            raise_error(text.error());
-            return nullptr;
-        }
-        return new_str(*text);
-    });
+    return boundary([&] { return read_text(released([&] { return t->read_available_held(limit); })); });
 }
 
 PyObject* m_get_history(PyObject* self, PyObject*) {
@@ -424,7 +504,7 @@ PyObject* m_get_history(PyObject* self, PyObject*) {
             raise_error(text.error());
             return nullptr;
         }
-        return new_str(*text);
+        return new_clean_str(*text);
     });
 }
 
@@ -432,15 +512,8 @@ PyObject* m_reset(PyObject* self, PyObject*) {
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
     return boundary([&]() -> PyObject* {
-        auto done = released([&] { return t->reset(); });
-        if (!done) {
-            // The program could not start again: an OSError, as at the start.
-            PyErr_SetString(done.error().kind == ErrorKind::Exception ? PyExc_OSError
-                                                                      : PyExc_RuntimeError,
-                            done.error().message.c_str());
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+        // The program could not start again: an OSError, as at the start.
+        return none_or_raise(released([&] { return t->reset(); }));
     });
 }
 
@@ -485,20 +558,27 @@ PyMethodDef kMethods[] = {
      "(exit_code, signal) once the program has ended and been collected, else None."},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_read)),
      METH_VARARGS | METH_KEYWORDS,
-     "read(timeout_ms=None, max_output_bytes=None, settle_ms=None, quiet_ms=None) -> (text, why)\n"
-     "why: 'marker', 'quiet', 'timeout', 'exited' or 'cap'."},
+     "read(timeout_ms=None, max_output_bytes=None, settle_ms=None, quiet_ms=None, rule='markers')"
+     " -> (text, why)\n"
+     "rule: 'auto', 'markers', 'quiet' or 'input'. why: 'marker', 'quiet', 'input', 'timeout',"
+     " 'exited', 'cap', 'interrupted' or 'closed'."},
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_send)),
      METH_VARARGS | METH_KEYWORDS, "send(input, ...) -> (text, why): input and a line feed, then read."},
+    {"cancel", m_cancel, METH_NOARGS,
+     "Ends the read or send running on another thread at once ('interrupted'); never waits."},
+    {"probe", m_probe, METH_NOARGS,
+     "One look of the input probe: 'waiting', 'busy', 'exited' or 'unknown'."},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_write)),
      METH_VARARGS | METH_KEYWORDS, "write(data: bytes, timeout_ms=None): raw bytes, nothing added."},
-    {"send_ctrl_c", m_send_ctrl_c, METH_NOARGS, "Ctrl-C as a terminal types it."},
+    {"send_ctrl_c", m_send_ctrl_c, METH_NOARGS,
+     "Ends a running read ('interrupted'), then Ctrl-C as a terminal types it."},
     {"resize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_resize)),
      METH_VARARGS | METH_KEYWORDS, "resize(rows, cols): the program gets SIGWINCH."},
     {"read_available", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_read_available)),
      METH_VARARGS | METH_KEYWORDS, "What is queued now, without waiting."},
     {"get_history", m_get_history, METH_NOARGS, "The cleaned history."},
     {"reset", m_reset, METH_NOARGS, "Ends the program and starts it again; fresh history."},
-    {"close", m_close, METH_NOARGS, "Ends the program. Idempotent."},
+    {"close", m_close, METH_NOARGS, "Ends a running read ('closed'), then the program. Idempotent."},
     {"set_tap", m_set_tap, METH_O, "Keeps the raw bytes reads take (at most `limit`); 0 stops."},
     {"take_tap", m_take_tap, METH_NOARGS, "The raw bytes kept since the last call."},
     {nullptr, nullptr, 0, nullptr},

@@ -32,6 +32,41 @@ std::string start_failure_text(const LaunchPlan& plan, const SpawnFailure& failu
     return "Failed to spawn process with command '" + plan.program + "': " + errno_text(failure.err);
 }
 
+class NativeTerminal::StopScope {
+public:
+    StopScope(NativeTerminal& terminal, Session& session)
+        : terminal_(terminal), running_{ReceiveStop{}, session.channel} {
+        std::lock_guard lock(terminal_.stop_mutex_);
+        if (terminal_.closing_ > 0) {
+            running_.stop.request(ReceiveStop::Why::Closed);
+        } else if (terminal_.interrupting_ > 0) {
+            running_.stop.request(ReceiveStop::Why::Interrupted);
+        }
+        terminal_.running_ = &running_;
+    }
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+    ~StopScope() {
+        std::lock_guard lock(terminal_.stop_mutex_);
+        terminal_.running_ = nullptr;
+    }
+
+    const ReceiveStop* stop() const { return &running_.stop; }
+
+private:
+    NativeTerminal& terminal_;
+    RunningRead running_;
+};
+
+void HeldRead::commit() {
+    terminal_->record(read_);
+}
+
+ReadResult HeldRead::commit_and_release() {
+    commit();
+    return ReadResult{std::move(read_.text), end_, std::move(probe_unknown_)};
+}
+
 std::expected<std::unique_ptr<NativeTerminal>, StartFailure> NativeTerminal::start(LaunchPlan plan) {
     std::unique_ptr<NativeTerminal> terminal(new NativeTerminal(std::move(plan)));
     auto process = PtyProcess::spawn(terminal->plan_.program, terminal->plan_.argv,
@@ -40,19 +75,21 @@ std::expected<std::unique_ptr<NativeTerminal>, StartFailure> NativeTerminal::sta
         return std::unexpected(StartFailure{process.error().step, process.error().err,
                                             start_failure_text(terminal->plan_, process.error())});
     }
-    terminal->pid_ = process->child_pid();
-    auto session = attach_session(std::move(*process), terminal->plan_.program, true,
-                                  kMaxHistoryBytes);
-    if (!session) {
+    if (auto attached = terminal->attach(std::move(*process)); !attached) {
         return std::unexpected(
-            StartFailure{SpawnFailure::Step::Exec, EIO, std::move(session.error().message)});
-    }
-    terminal->session_ = std::move(*session);
-    if (auto stored = set_ready_markers(*terminal->session_, terminal->plan_.ready_markers); !stored) {
-        return std::unexpected(
-            StartFailure{SpawnFailure::Step::Exec, EIO, std::move(stored.error().message)});
+            StartFailure{SpawnFailure::Step::Exec, EIO, std::move(attached.error().message)});
     }
     return terminal;
+}
+
+Result<void> NativeTerminal::attach(PtyProcess process) {
+    pid_.store(process.child_pid());
+    const int master = process.master();
+    auto session = attach_session(std::move(process), plan_.program, true, kMaxHistoryBytes);
+    if (!session) return std::unexpected(session.error());
+    session_ = std::move(*session);
+    probe_.emplace(pid_.load(), master);
+    return set_ready_markers(*session_, plan_.ready_markers);
 }
 
 NativeTerminal::~NativeTerminal() {
@@ -60,10 +97,7 @@ NativeTerminal::~NativeTerminal() {
     close_locked();
 }
 
-pid_t NativeTerminal::pid() {
-    std::lock_guard lock(mutex_);
-    return pid_;
-}
+pid_t NativeTerminal::pid() { return pid_.load(); }
 
 bool NativeTerminal::alive() {
     std::lock_guard lock(mutex_);
@@ -92,8 +126,11 @@ Result<Session*> NativeTerminal::open_session() {
     return session_.get();
 }
 
-std::string NativeTerminal::hand_over(CleanRead& read) {
+void NativeTerminal::record(CleanRead& read) {
     std::string_view raw = read.taken.bytes();
+    // The history first: it is the one step that may fail, and then nothing
+    // else has seen the bytes, which go back to the queue.
+    read.taken.commit();
     cursor_.feed(raw);
     if (tap_limit_ > 0 && !raw.empty()) {
         if (raw.size() >= tap_limit_) {
@@ -104,38 +141,87 @@ std::string NativeTerminal::hand_over(CleanRead& read) {
             tap_.append(raw);
         }
     }
-    read.taken.commit();
-    return std::move(read.text);
+}
+
+void NativeTerminal::stop_running(ReceiveStop::Why why) {
+    std::lock_guard lock(stop_mutex_);
+    if (running_ == nullptr) return;
+    running_->stop.request(why);
+    running_->channel.wake_receiver();
+}
+
+Result<HeldRead> NativeTerminal::read_locked(std::unique_lock<std::mutex> lock,
+                                             const ReadParams& params) {
+    auto session = open_session();
+    if (!session) return std::unexpected(session.error());
+    AlreadyReleased released;
+    ReadEnd end = ReadEnd::Timeout;
+    std::string unknown;
+    StopScope scope(*this, **session);
+    ReadAids aids{probe_ ? &*probe_ : nullptr, scope.stop(), &unknown};
+    CleanRead read = read_until_ready(**session, params, released, &end, aids);
+    return HeldRead(std::move(lock), *this, std::move(read), end, std::move(unknown));
+}
+
+Result<HeldRead> NativeTerminal::read_held(const ReadParams& params) {
+    return read_locked(std::unique_lock(mutex_), params);
 }
 
 Result<ReadResult> NativeTerminal::read(const ReadParams& params) {
-    std::lock_guard lock(mutex_);
+    auto held = read_held(params);
+    if (!held) return std::unexpected(held.error());
+    return held->commit_and_release();
+}
+
+Result<HeldRead> NativeTerminal::send_held(std::string_view input, const ReadParams& params) {
+    std::unique_lock lock(mutex_);
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
+    std::string line;
+    line.reserve(input.size() + 1);
+    line.append(input);
+    line.push_back('\n');
+    // The write is bounded by the same timeout as the read that follows.
     AlreadyReleased released;
-    ReadEnd end = ReadEnd::Timeout;
-    CleanRead read = read_until_ready(**session, params, released, &end);
-    return ReadResult{hand_over(read), end};
+    const auto deadline = deadline_after(Clock::now(), params.timeout_ms.value_or(kDefaultTimeoutMs));
+    if (auto written = write_bytes(**session, line, &released, deadline); !written) {
+        return std::unexpected(written.error());
+    }
+    return read_locked(std::move(lock), params);
 }
 
 Result<ReadResult> NativeTerminal::send(std::string_view input, const ReadParams& params) {
-    std::lock_guard lock(mutex_);
-    auto session = open_session();
-    if (!session) return std::unexpected(session.error());
-    AlreadyReleased released;
-    ReadEnd end = ReadEnd::Timeout;
-    auto read = send_and_read_until_ready(**session, input, params, released, &end);
-    if (!read) return std::unexpected(read.error());
-    return ReadResult{hand_over(*read), end};
+    auto held = send_held(input, params);
+    if (!held) return std::unexpected(held.error());
+    return held->commit_and_release();
 }
 
-Result<std::string> NativeTerminal::read_available(std::optional<std::uint32_t> max_bytes) {
-    std::lock_guard lock(mutex_);
+Result<HeldRead> NativeTerminal::read_available_held(std::optional<std::uint32_t> max_bytes) {
+    std::unique_lock lock(mutex_);
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
     auto read = take_available(**session, max_bytes);
     if (!read) return std::unexpected(read.error());
-    return hand_over(*read);
+    return HeldRead(std::move(lock), *this, std::move(*read), ReadEnd::Timeout, {});
+}
+
+Result<std::string> NativeTerminal::read_available(std::optional<std::uint32_t> max_bytes) {
+    auto held = read_available_held(max_bytes);
+    if (!held) return std::unexpected(held.error());
+    return held->commit_and_release().text;
+}
+
+void NativeTerminal::cancel() { stop_running(ReceiveStop::Why::Interrupted); }
+
+Result<InputVerdict> NativeTerminal::probe(std::string& reason) {
+    std::lock_guard lock(mutex_);
+    auto session = open_session();
+    if (!session) return std::unexpected(session.error());
+    Session& s = **session;
+    probe_->rescan();
+    const ProbeLook look = probe_->check([&s] { return s.reader_idle(); });
+    reason.assign(look.verdict == InputVerdict::Unknown ? probe_->reason() : std::string_view());
+    return look.verdict;
 }
 
 Result<void> NativeTerminal::write(std::string_view bytes, std::uint64_t timeout_ms) {
@@ -147,7 +233,16 @@ Result<void> NativeTerminal::write(std::string_view bytes, std::uint64_t timeout
 }
 
 Result<void> NativeTerminal::interrupt() {
-    std::lock_guard lock(mutex_);
+    {
+        std::lock_guard lock(stop_mutex_);
+        ++interrupting_;
+    }
+    stop_running(ReceiveStop::Why::Interrupted);
+    std::unique_lock lock(mutex_);
+    {
+        std::lock_guard stop_lock(stop_mutex_);
+        --interrupting_;
+    }
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
     AlreadyReleased released;
@@ -181,20 +276,24 @@ Result<void> NativeTerminal::reset() {
     cursor_ = CursorKeyMode{};
     auto process = PtyProcess::spawn(plan_.program, plan_.argv, plan_.options);
     if (!process) return start_error(start_failure_text(plan_, process.error()));
-    pid_ = process->child_pid();
-    auto session = attach_session(std::move(*process), plan_.program, true, kMaxHistoryBytes);
-    if (!session) return std::unexpected(session.error());
-    session_ = std::move(*session);
-    return set_ready_markers(*session_, plan_.ready_markers);
+    return attach(std::move(*process));
 }
 
 void NativeTerminal::close() {
+    {
+        std::lock_guard lock(stop_mutex_);
+        ++closing_;
+    }
+    stop_running(ReceiveStop::Why::Closed);
     std::lock_guard lock(mutex_);
     close_locked();
+    std::lock_guard stop_lock(stop_mutex_);
+    --closing_;
 }
 
 void NativeTerminal::close_locked() {
     if (!session_) return;
+    probe_.reset();
     close_inner(*session_);
     if (auto status = session_->process.wait_status()) final_status_ = status;
     session_.reset();

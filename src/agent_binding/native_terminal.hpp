@@ -4,15 +4,19 @@
 // tap of the raw output for a screen emulator.
 //
 // Unlike a Pellux session it has no owner thread: every operation takes the
-// terminal's mutex, so any thread may call it, one call at a time. Callers
-// must not hold a lock that another caller needs while it waits here (the
-// binding releases the interpreter lock before it calls in). No Python here.
+// terminal's mutex, so any thread may call it, one call at a time. Three
+// calls also reach a read that runs on another thread, without that mutex:
+// cancel, interrupt and close end it at once (it returns what it has), then
+// interrupt and close do their own work. Callers must not hold a lock that
+// another caller needs while it waits here (the binding releases the
+// interpreter lock before it calls in). No Python here.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "agent_binding/cursor_mode.hpp"
+#include "readiness/input_probe.hpp"
 #include "readiness/readiness.hpp"
 #include "session/pty_process.hpp"
 #include "session/result.hpp"
@@ -46,6 +51,46 @@ struct StartFailure {
 struct ReadResult {
     std::string text;
     ReadEnd end;
+    // Why the input probe could not tell, when it could not during the read.
+    std::string probe_unknown;
+};
+
+class NativeTerminal;
+
+// A read's result while the terminal stays locked: the caller turns the
+// text into what it hands on, then commits, which records the raw bytes
+// (tap, cursor-key mode, history). Dropped uncommitted (the hand-over
+// failed), it puts the bytes back at the head of the queue: the next read
+// starts with them, and nothing is lost or seen twice.
+class HeldRead {
+public:
+    HeldRead(HeldRead&&) noexcept = default;
+    HeldRead& operator=(HeldRead&&) = delete;
+
+    const std::string& text() const { return read_.text; }
+    ReadEnd end() const { return end_; }
+    const std::string& probe_unknown() const { return probe_unknown_; }
+    // Records the bytes; all or nothing (throws std::bad_alloc with nothing
+    // recorded). Once only.
+    void commit();
+    // Commits and hands the text over.
+    ReadResult commit_and_release();
+
+private:
+    friend class NativeTerminal;
+    HeldRead(std::unique_lock<std::mutex> lock, NativeTerminal& terminal, CleanRead read, ReadEnd end,
+             std::string probe_unknown)
+        : lock_(std::move(lock)),
+          terminal_(&terminal),
+          read_(std::move(read)),
+          end_(end),
+          probe_unknown_(std::move(probe_unknown)) {}
+
+    std::unique_lock<std::mutex> lock_;  // released last, after the bytes are back or recorded
+    NativeTerminal* terminal_;
+    CleanRead read_;
+    ReadEnd end_;
+    std::string probe_unknown_;
 };
 
 // How the program ended, once it has: its exit code, or the signal that
@@ -72,24 +117,37 @@ public:
     // Once the program has ended and been collected.
     std::optional<ExitStatus> exit_status();
 
-    // Waits as Pellux.read_until_ready does, and says why it ended.
+    // Waits under params.rule and says why it ended. The held forms keep the
+    // terminal locked until the result is committed or dropped; the others
+    // commit at once.
+    Result<HeldRead> read_held(const ReadParams& params);
     Result<ReadResult> read(const ReadParams& params);
     // Writes `input` and a line feed, then reads; the write is bounded by the
     // read's timeout.
+    Result<HeldRead> send_held(std::string_view input, const ReadParams& params);
     Result<ReadResult> send(std::string_view input, const ReadParams& params);
-    // What is queued now, without waiting.
+    // What is queued now, without waiting (its end is Timeout).
+    Result<HeldRead> read_available_held(std::optional<std::uint32_t> max_bytes);
     Result<std::string> read_available(std::optional<std::uint32_t> max_bytes);
+    // Ends the read or send that runs now on another thread, at once: it
+    // returns what it has, with the end Interrupted. No effect when none
+    // runs. Never waits for the running call.
+    void cancel();
+    // One look of the input probe now. `reason` receives why, when Unknown.
+    Result<InputVerdict> probe(std::string& reason);
     // Raw bytes, nothing added, given up after `timeout_ms` with
     // "write failed: timed out ...".
     Result<void> write(std::string_view bytes, std::uint64_t timeout_ms);
+    // Ends a running read (Interrupted), then Ctrl-C as a terminal types it.
     Result<void> interrupt();
     Result<void> resize(unsigned short rows, unsigned short cols);
     Result<std::string> history();
     // Ends the program and starts it again from the same plan, with a fresh
     // history. On failure the terminal stays closed.
     Result<void> reset();
-    // Ends the program (its terminal's hangup, then the escalating signals)
-    // and the reader. Idempotent; the exit status and pid stay readable.
+    // Ends a running read (Closed), then the program (its terminal's hangup,
+    // then the escalating signals) and the reader. Idempotent; the exit
+    // status and pid stay readable.
     void close();
 
     // The raw-output tap: with a limit above zero, the raw bytes each read
@@ -100,17 +158,39 @@ public:
     bool app_cursor();
 
 private:
+    friend class HeldRead;
+
+    // The stop of the read that runs now, as other threads reach it.
+    struct RunningRead {
+        ReceiveStop stop;
+        ChannelWatch channel;
+    };
+    // Registers a read's stop for the calls that end it, for one scope; a
+    // stop requested before the read began (a close or an interrupt on its
+    // way) is passed on at once.
+    class StopScope;
+
     explicit NativeTerminal(LaunchPlan plan) : plan_(std::move(plan)) {}
-    Result<void> spawn_locked();
+    Result<void> attach(PtyProcess process);
     void close_locked();
+    // Asks the running read, if any, to stop.
+    void stop_running(ReceiveStop::Why why);
+    // The read itself, under the lock taken by the caller.
+    Result<HeldRead> read_locked(std::unique_lock<std::mutex> lock, const ReadParams& params);
     // Tap and cursor mode see the bytes, then the history records them.
-    std::string hand_over(CleanRead& read);
+    void record(CleanRead& read);
     Result<Session*> open_session();
 
     std::mutex mutex_;
     LaunchPlan plan_;
     std::unique_ptr<Session> session_;
-    pid_t pid_ = -1;
+    std::optional<InputProbe> probe_;
+    std::atomic<pid_t> pid_{-1};
+    // Under stop_mutex_ only, which is never held while anything waits.
+    std::mutex stop_mutex_;
+    RunningRead* running_ = nullptr;
+    int closing_ = 0;       // closes on their way to the lock
+    int interrupting_ = 0;  // interrupts on their way to the lock
     std::optional<int> final_status_;  // waitpid status kept across close
     std::size_t tap_limit_ = 0;
     std::string tap_;

@@ -48,14 +48,7 @@ void raise_panic(const char* place, const std::string& message) {
     Py_DECREF(text);
 }
 
-void raise_error(const Error& error) {
-    PyObject* type = error.kind == ErrorKind::Runtime ? PyExc_RuntimeError : PyExc_Exception;
-    PyObject* text = PyUnicode_FromStringAndSize(error.message.data(),
-                                                 static_cast<Py_ssize_t>(error.message.size()));
-    if (text == nullptr) return;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
-}
+void raise_error(const Error& error) { binding_support::raise_error(error); }
 
 void abort_at_boundary() {
     std::fputs("uncaught panic at ffi boundary\n", stderr);

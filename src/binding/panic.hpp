@@ -14,7 +14,9 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
 
+#include "binding_support/python_support.hpp"
 #include "session/result.hpp"
 
 namespace pellux::binding {
@@ -49,24 +51,13 @@ std::uint64_t current_thread_id();
 // reason this function is not noexcept.
 template <class Body>
 PyObject* at_boundary(const char* place, Body&& body) {
-    try {
-        return body();
-    } catch (const InternalFailure& failure) {
+    return binding_support::at_boundary(std::forward<Body>(body), [place](const char* what) {
         try {
-            raise_panic(place, failure.what());
+            raise_panic(place, what);
         } catch (...) {
             abort_at_boundary();
         }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& failure) {
-        try {
-            raise_panic(place, failure.what());
-        } catch (...) {
-            abort_at_boundary();
-        }
-    }
-    return nullptr;
+    });
 }
 
 }  // namespace pellux::binding

@@ -16,6 +16,7 @@
 
 #include "binding/args.hpp"
 #include "binding/panic.hpp"
+#include "binding_support/python_support.hpp"
 #include "readiness/readiness.hpp"
 #include "sanitize/sanitize.hpp"
 #include "session/session.hpp"
@@ -23,6 +24,10 @@
 namespace pellux::binding {
 
 namespace {
+
+using binding_support::new_clean_str;
+using binding_support::PythonLock;
+using binding_support::str_then_commit;
 
 constexpr std::uintptr_t kExclusive = ~std::uintptr_t{0};
 
@@ -106,37 +111,6 @@ PyObject* new_str(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-// A str from text the sanitizer made, which is always well-formed UTF-8:
-// one pass sizes it (code points, and the width the largest needs), the
-// next writes the code points straight into the str, with no second
-// validation and no widening as it goes. A bulk read's text is tens of MB.
-PyObject* new_clean_str(const std::string& text) {
-    const Utf8Shape shape = utf8_shape(text);
-    const Py_UCS4 max_char = shape.max_byte < 0x80   ? 0x7F
-                             : shape.max_byte < 0xC4 ? 0xFF
-                             : shape.max_byte < 0xF0 ? 0xFFFF
-                                                     : 0x10FFFF;
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), max_char);
-    if (str == nullptr) return nullptr;
-    void* data = PyUnicode_DATA(str);
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND:
-            if (shape.max_byte < 0x80) {
-                std::memcpy(data, text.data(), text.size());  // ASCII: the bytes are the units
-            } else {
-                utf8_widen(text, static_cast<std::uint8_t*>(data), shape.chars);
-            }
-            break;
-        case PyUnicode_2BYTE_KIND:
-            utf8_widen(text, static_cast<std::uint16_t*>(data), shape.chars);
-            break;
-        default:
-            utf8_widen(text, static_cast<std::uint32_t*>(data), shape.chars);
-            break;
-    }
-    return str;
-}
-
 PyObject* none_or_raise(const Result<void>& result) {
     if (!result) {
         raise_error(result.error());
@@ -149,15 +123,7 @@ PyObject* none_or_raise(const Result<void>& result) {
 // str exists: a read that fails on the way (MemoryError) gives them back to
 // the head of the queue for the next read.
 PyObject* hand_over(CleanRead& read) {
-    PyObject* text = new_clean_str(read.text);
-    if (text == nullptr) return nullptr;
-    try {
-        read.taken.commit();
-    } catch (...) {
-        Py_DECREF(text);
-        throw;
-    }
-    return text;
+    return str_then_commit(read.text, [&] { read.taken.commit(); });
 }
 
 PyObject* read_or_raise(Result<CleanRead> result) {
@@ -175,19 +141,6 @@ PyObject* str_or_raise(const Result<std::string>& result) {
     }
     return new_clean_str(*result);
 }
-
-// The interpreter lock as the core sees it: given up while a session
-// waits, taken back before anything touches a Python object. At interpreter
-// exit PyEval_RestoreThread ends a daemon thread instead of returning
-// (interpreter_release.hpp says how the core lets that pass).
-class PythonLock final : public InterpreterRelease {
-public:
-    void release() noexcept override { state_ = PyEval_SaveThread(); }
-    void reacquire() override { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_ = nullptr;
-};
 
 // ---- argument descriptions -------------------------------------------------
 

@@ -39,6 +39,10 @@ public:
     // needs. Call after feed().
     bool window_has_marker(std::string_view buffer, const MarkerSearch& markers);
 
+    // The text filtered so far: clean but for the repair of ill-formed
+    // UTF-8, and without an unfinished sequence at the buffer's end.
+    std::string_view filtered() const { return text_; }
+
     // sanitize_for_agent(buffer), from the text built so far.
     std::string finish(std::string_view buffer) &&;
 

@@ -1,6 +1,7 @@
 #include "readiness/readiness.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "readiness/marker_search.hpp"
 #include "readiness/read_text.hpp"
@@ -16,9 +17,9 @@ namespace {
 // of a chunk that does not fit stays queued for the next read.
 // Out of memory, it throws with nothing taken and the lock usable.
 RecvStatus receive_one(Session& session, std::string& buffer, std::size_t room,
-                       Clock::duration wait) {
+                       Clock::duration wait, const ReceiveStop* stop = nullptr) {
     RecvStatus status = RecvStatus::Empty;
-    if (!session.rx.apply([&](Receiver& rx) { status = rx.receive(buffer, room, wait); })) {
+    if (!session.rx.apply([&](Receiver& rx) { status = rx.receive(buffer, room, wait, stop); })) {
         throw InternalFailure(kPoisonedUnwrap);
     }
     return status;
@@ -76,104 +77,241 @@ bool should_wait_for_markers(Session& session) {
     return !(*markers)->empty();
 }
 
-TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
-                             std::uint32_t max_output_bytes, std::uint64_t settle_ms, ReadText* text,
-                             ReadEnd* why) {
-    const auto deadline = deadline_after(Clock::now(), timeout_ms);
+namespace {
+
+// How the loop is waiting now. A read under Auto or Input starts by probing
+// and may go on as Markers or Quiet when the probe cannot tell.
+enum class Stage { Markers, Settle, Quiet, Probe };
+
+struct LoopPlan {
+    Stage stage;
+    ReadRule rule;
+    std::uint64_t timeout_ms;
+    std::uint32_t cap;
+    std::uint64_t settle_ms;
+    std::uint64_t quiet_ms;
+    ReadText* text;  // fed every chunk; needed by Markers and the probe
+    ReadAids aids;
+};
+
+ReadEnd stop_end(const ReceiveStop& stop) {
+    return stop.why() == ReceiveStop::Why::Closed ? ReadEnd::Closed : ReadEnd::Interrupted;
+}
+
+// The one read loop. Everything it takes stays in the TakenOutput until the
+// caller commits it.
+TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
+    const auto deadline = deadline_after(Clock::now(), plan.timeout_ms);
     std::vector<std::string> snapshot;
-    {
+    if (plan.stage != Stage::Quiet) {
         auto lock = session.ready_markers.lock();
         if (!lock) throw InternalFailure(kPoisonedUnwrap);
         snapshot = **lock;
     }
     const bool check = !snapshot.empty();
-    const std::shared_ptr<const MarkerSearch> markers = MarkerSearch::for_markers(snapshot);
-    ReadText own(kMarkerScanWindow);
-    ReadText& clean = text ? *text : own;
-    const std::size_t cap = max_output_bytes;
+    const std::shared_ptr<const MarkerSearch> markers =
+        check || plan.stage == Stage::Markers ? MarkerSearch::for_markers(snapshot) : nullptr;
+    ReadText* clean = plan.text;
+    const ReceiveStop* stop = plan.aids.stop;
+    InputProbe* probe = plan.stage == Stage::Probe ? plan.aids.probe : nullptr;
+    const std::size_t cap = plan.cap;
+    // Quiet output is noticed on a 25 ms grid that starts at the latest
+    // chunk, from a single wait.
+    const std::uint64_t grid_ms = quiet_slices_ms(plan.quiet_ms);
+    // The guessing rules' pause without markers, bounded so that adding it
+    // to a time cannot overflow.
+    const auto quiet_pause =
+        std::chrono::milliseconds(std::min<std::uint64_t>(plan.quiet_ms, std::uint64_t{1} << 40));
     TakenOutput taken(session);
     std::string& buffer = taken.bytes();
-    bool marker_seen = false;
-    ReadEnd end = ReadEnd::Cap;  // what ends the loop without a break
-    if (cap > 0) {
+
+    Stage stage = plan.stage;
+    auto latest_chunk = Clock::now();
+    bool received = false;
+    auto settle_deadline = Clock::time_point::max();
+    // The probe: when to look next, the pause after that, whether output
+    // came since the last look, and since when a thread of the program has
+    // sat on the terminal with no output.
+    auto next_look = Clock::now();
+    Clock::duration look_pause = kProbeFirstPause;
+    bool fresh = false;
+    constexpr auto kNotReading = Clock::time_point::max();
+    auto reading_since = kNotReading;
+    const std::function<bool()> reader_idle = [&session] { return session.reader_idle(); };
+    if (probe != nullptr) probe->rescan();
+
+    auto feed = [&] {
+        if (clean != nullptr) clean->feed(buffer, buffer.capacity());
+    };
+    // Everything queued now, within the cap. False when the output ended.
+    auto drain = [&] {
         while (buffer.size() < cap) {
-            auto now = Clock::now();
+            make_room(buffer, cap);
+            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), Clock::duration::zero());
+            if (status == RecvStatus::Disconnected) return false;
+            if (status != RecvStatus::Received) break;
+            feed();
+        }
+        return true;
+    };
+    // What the program wrote before it ended: until its output ends or stays
+    // silent for kExitDrain, within the deadline and the cap.
+    auto exit_drain = [&] {
+        while (buffer.size() < cap && !(stop != nullptr && stop->requested())) {
+            const auto now = Clock::now();
+            if (now >= deadline) return;
+            make_room(buffer, cap);
+            const auto wait = std::min<Clock::duration>(kExitDrain, deadline - now);
+            if (receive_one(session, buffer, cap - buffer.size(), wait, stop) != RecvStatus::Received) return;
+            feed();
+        }
+    };
+    auto marker_ends_text = [&] { return clean != nullptr && ends_with_marker(clean->filtered(), snapshot); };
+    auto start_settling = [&] {
+        stage = Stage::Settle;
+        settle_deadline = deadline_after(Clock::now(), plan.settle_ms);
+    };
+    // One look of the probe. Returns the end of the read, if it ends here.
+    auto look = [&](Clock::time_point now) -> std::optional<ReadEnd> {
+        const ProbeLook seen = probe->check(reader_idle);
+        switch (seen.verdict) {
+            case InputVerdict::Waiting:
+                // Everything written before the wait is queued: take it all.
+                return drain() ? ReadEnd::Input : ReadEnd::Exited;
+            case InputVerdict::Exited:
+                exit_drain();
+                return ReadEnd::Exited;
+            case InputVerdict::Unknown:
+                if (plan.aids.probe_unknown != nullptr) plan.aids.probe_unknown->assign(probe->reason());
+                if (check) {
+                    stage = Stage::Markers;
+                    if (!buffer.empty() && clean->window_has_marker(buffer, *markers)) start_settling();
+                } else {
+                    stage = Stage::Quiet;
+                }
+                return std::nullopt;
+            case InputVerdict::Busy:
+                break;
+        }
+        const auto pause = check ? Clock::duration(kSettleSlice) : Clock::duration(quiet_pause);
+        if (plan.rule == ReadRule::Auto && seen.reading && !buffer.empty()) {
+            // Someone sits on the terminal, but something else may still
+            // wake the program: the guessing rules decide.
+            if (reading_since == kNotReading) {
+                reading_since = now;
+            } else if (now - reading_since >= pause && (!check || marker_ends_text())) {
+                if (!drain()) return ReadEnd::Exited;
+                return check ? ReadEnd::Marker : ReadEnd::Quiet;
+            }
+        } else {
+            reading_since = kNotReading;
+        }
+        next_look = now + look_pause;
+        look_pause = std::min<Clock::duration>(2 * look_pause, kProbeLastPause);
+        if (reading_since != kNotReading && reading_since + pause > now) {
+            next_look = std::min(next_look, reading_since + pause);
+        }
+        return std::nullopt;
+    };
+
+    ReadEnd end = ReadEnd::Cap;  // what ends the loop without a break
+    while (cap > 0) {
+        if (stop != nullptr && stop->requested()) {
+            end = stop_end(*stop);
+            break;
+        }
+        if (buffer.size() >= cap) break;
+        auto now = Clock::now();
+        Clock::duration wait{};
+        if (stage == Stage::Probe && !fresh && now >= next_look) {
+            if (auto ended = look(now)) {
+                end = *ended;
+                break;
+            }
+            continue;
+        }
+        if (stage == Stage::Settle) {
+            // Take what trails the prompt, as long as it keeps coming.
+            if (now >= settle_deadline) {
+                end = ReadEnd::Marker;
+                break;
+            }
+            wait = kSettleSlice;
+        } else {
             if (now >= deadline) {
                 end = ReadEnd::Timeout;
                 break;
             }
-            make_room(buffer, cap);
-            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, deadline));
-            if (status == RecvStatus::Disconnected) {
-                end = ReadEnd::Exited;
-                break;
+            Clock::time_point until = deadline;
+            if (stage == Stage::Quiet && received) {
+                if (now >= deadline_after(latest_chunk, plan.quiet_ms)) {
+                    end = ReadEnd::Quiet;
+                    break;
+                }
+                until = std::min(deadline, deadline_after(latest_chunk, grid_ms));
+            } else if (stage == Stage::Probe) {
+                until = fresh ? now : std::min(deadline, next_look);
             }
-            if (status == RecvStatus::Empty) continue;
-            clean.feed(buffer, buffer.capacity());
-            if (!check) continue;
-            if (clean.window_has_marker(buffer, *markers)) {
-                marker_seen = true;
+            wait = wait_until(now, until);
+        }
+        make_room(buffer, cap);
+        RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait, stop);
+        if (status == RecvStatus::Disconnected) {
+            end = ReadEnd::Exited;
+            break;
+        }
+        if (status == RecvStatus::Empty) {
+            if (stop != nullptr && stop->requested()) continue;
+            if (stage == Stage::Settle) {
                 end = ReadEnd::Marker;
                 break;
             }
+            if (stage == Stage::Probe && fresh) {
+                // All that came is taken: look right away.
+                fresh = false;
+                next_look = Clock::now();
+                look_pause = kProbeFirstPause;
+            }
+            continue;
+        }
+        feed();
+        switch (stage) {
+            case Stage::Markers:
+                if (check && clean->window_has_marker(buffer, *markers)) start_settling();
+                break;
+            case Stage::Quiet:
+            case Stage::Probe:
+                latest_chunk = Clock::now();
+                received = true;
+                fresh = true;
+                reading_since = kNotReading;
+                break;
+            case Stage::Settle:
+                break;
         }
     }
-    if (marker_seen && buffer.size() < cap) {
-        // Settle: take what trails the prompt, as long as it keeps coming.
-        const auto settle_deadline = deadline_after(Clock::now(), settle_ms);
-        while (buffer.size() < cap && Clock::now() < settle_deadline) {
-            make_room(buffer, cap);
-            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), kSettleSlice);
-            if (status == RecvStatus::Disconnected) end = ReadEnd::Exited;
-            if (status != RecvStatus::Received) break;
-            clean.feed(buffer, buffer.capacity());
-        }
-    }
-    if (marker_seen && buffer.size() >= cap) end = ReadEnd::Cap;
     if (why != nullptr) *why = end;
     return taken;
 }
 
+}  // namespace
+
+TakenOutput take_until_ready(Session& session, std::uint64_t timeout_ms,
+                             std::uint32_t max_output_bytes, std::uint64_t settle_ms, ReadText* text,
+                             ReadEnd* why) {
+    ReadText own(kMarkerScanWindow);
+    return take_output(session,
+                       LoopPlan{Stage::Markers, ReadRule::Markers, timeout_ms, max_output_bytes,
+                                settle_ms, 0, text ? text : &own, {}},
+                       why);
+}
+
 TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::uint64_t quiet_ms,
                              std::uint32_t max_output_bytes, ReadText* text, ReadEnd* why) {
-    const auto deadline = deadline_after(Clock::now(), timeout_ms);
-    // Quiet output used to be noticed on a 25 ms grid that starts at the
-    // latest chunk; the read still ends at the first grid point past the
-    // quiet period, now from a single wait.
-    const std::uint64_t grid_ms = quiet_slices_ms(quiet_ms);
-    auto latest_chunk = Clock::now();
-    bool received = false;
-    const std::size_t cap = max_output_bytes;
-    TakenOutput taken(session);
-    std::string& buffer = taken.bytes();
-    ReadEnd end = ReadEnd::Cap;  // what ends the loop without a break
-    if (cap > 0) {
-        while (buffer.size() < cap) {
-            auto now = Clock::now();
-            if (now >= deadline) {
-                end = ReadEnd::Timeout;
-                break;
-            }
-            if (received && now >= deadline_after(latest_chunk, quiet_ms)) {
-                end = ReadEnd::Quiet;
-                break;
-            }
-            const auto until = received ? std::min(deadline, deadline_after(latest_chunk, grid_ms)) : deadline;
-            make_room(buffer, cap);
-            RecvStatus status = receive_one(session, buffer, cap - buffer.size(), wait_until(now, until));
-            if (status == RecvStatus::Disconnected) {
-                end = ReadEnd::Exited;
-                break;
-            }
-            if (status == RecvStatus::Received) {
-                latest_chunk = Clock::now();
-                received = true;
-                if (text) text->feed(buffer, buffer.capacity());
-            }
-        }
-    }
-    if (why != nullptr) *why = end;
-    return taken;
+    return take_output(session,
+                       LoopPlan{Stage::Quiet, ReadRule::Quiet, timeout_ms, max_output_bytes, 0,
+                                quiet_ms, text, {}},
+                       why);
 }
 
 std::string read_until_ready_inner(Session& session, std::uint64_t timeout_ms,
@@ -189,21 +327,30 @@ std::string read_until_quiet_inner(Session& session, std::uint64_t timeout_ms,
 }
 
 CleanRead read_until_ready(Session& session, const ReadParams& params,
-                           InterpreterRelease& interpreter, ReadEnd* why) {
+                           InterpreterRelease& interpreter, ReadEnd* why, const ReadAids& aids) {
     const std::uint64_t timeout_ms = params.timeout_ms.value_or(kDefaultTimeoutMs);
     const std::uint32_t max_output_bytes = params.max_output_bytes.value_or(kDefaultMaxOutputBytes);
     // After a fork the channel's reader thread is not here: nothing arrives.
     if (!started_here(session)) return CleanRead{TakenOutput(session), {}};
     return without_interpreter(&interpreter, [&] {
-        // The text is cleaned as the chunks come in, while the read waits.
         const bool markers = should_wait_for_markers(session);
-        ReadText text(markers ? kMarkerScanWindow : 0);
-        CleanRead read{markers ? take_until_ready(session, timeout_ms, max_output_bytes,
-                                                  params.settle_ms.value_or(kDefaultSettleMs), &text, why)
-                               : take_until_quiet(session, timeout_ms,
-                                                  params.quiet_ms.value_or(kDefaultQuietMs),
-                                                  max_output_bytes, &text, why),
-                       {}};
+        Stage stage = markers ? Stage::Markers : Stage::Quiet;
+        if (params.rule == ReadRule::Quiet) {
+            stage = Stage::Quiet;
+        } else if (params.rule != ReadRule::Markers && aids.probe != nullptr) {
+            stage = Stage::Probe;
+        }
+        // The text is cleaned as the chunks come in, while the read waits.
+        ReadText text(markers && stage != Stage::Quiet ? kMarkerScanWindow : 0);
+        const LoopPlan plan{stage,
+                            params.rule,
+                            timeout_ms,
+                            max_output_bytes,
+                            params.settle_ms.value_or(kDefaultSettleMs),
+                            params.quiet_ms.value_or(kDefaultQuietMs),
+                            &text,
+                            aids};
+        CleanRead read{take_output(session, plan, why), {}};
         read.text = std::move(text).finish(read.taken.bytes());
         return read;
     });
@@ -230,6 +377,21 @@ Result<void> set_ready_markers(Session& session, std::vector<std::string> marker
     if (!lock) return runtime_error("ready_markers lock poisoned");
     **lock = std::move(markers);
     return {};
+}
+
+bool ends_with_marker(std::string_view text, const std::vector<std::string>& markers) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
+    auto trimmed = [&](std::string_view t) {
+        while (!t.empty() && blank(t.back())) t.remove_suffix(1);
+        return t;
+    };
+    const std::string_view tail = trimmed(text);
+    for (const std::string& marker : markers) {
+        const std::string_view core = trimmed(marker);
+        if (!tail.ends_with(core)) continue;
+        if (text.substr(tail.size() - core.size()).starts_with(marker)) return true;
+    }
+    return false;
 }
 
 }  // namespace pellux

@@ -1,7 +1,15 @@
-// Waiting reads: until a ready marker shows up, or until the output goes
-// quiet; and the agent's usual turn, send a line then read.
+// Waiting reads: until a ready marker shows up, until the output goes
+// quiet, or until the program waits for input as the kernel shows it; and
+// the agent's usual turn, send a line then read.
 //
-// All of this runs on the session's owner thread. The waits run with the
+// One loop does every read. It waits on the session's output channel and
+// wakes only when a chunk comes, when a rule can change the outcome (the
+// deadline, the end of a quiet period or of the settle pause, the next look
+// of the input probe) or when another thread stops the read. Settle, quiet
+// and the byte cap count the raw output, whatever it cleans to: a program
+// that only moves the cursor has answered.
+//
+// A read runs on one thread at a time per session. The waits run with the
 // interpreter released through an InterpreterRelease the binding provides,
 // so the core never sees Python.
 #pragma once
@@ -13,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "readiness/input_probe.hpp"
 #include "readiness/read_text.hpp"
 #include "session/session.hpp"
 
@@ -32,16 +41,51 @@ inline constexpr std::chrono::milliseconds kQuietSlice{25};
 // are not sliced shorter than that.
 inline constexpr std::chrono::hours kLongestWait{1};
 
+// The input probe's looks while the program is silent: right after output,
+// then after pauses that double from the first to the last and stay there.
+inline constexpr std::chrono::milliseconds kProbeFirstPause{1};
+inline constexpr std::chrono::milliseconds kProbeLastPause{64};
+// Once the program has ended, how long its output may stay silent before
+// the read stops collecting it (a job it left behind may hold the terminal).
+inline constexpr std::chrono::milliseconds kExitDrain{50};
+
+// When a read ends.
+//  Markers: a ready marker, then the settle period; without markers, quiet
+//           output (the read of a Pellux session).
+//  Quiet:   the output pauses for quiet_ms after the first output.
+//  Input:   the program waits for input, as the input probe sees it; the
+//           read takes everything written before the wait, without settling.
+//  Auto:    as Input, and where the probe sees a thread sit on the terminal
+//           while something else could still wake the program (an event
+//           loop's timer, a sleeping child), a marker ending the text after a
+//           settle pause of kSettleSlice without output, or without markers
+//           quiet_ms without output, ends it too.
+// Where the probe cannot tell (Unknown), Input and Auto go on as Markers from
+// the output taken so far.
+enum class ReadRule { Markers, Quiet, Auto, Input };
+
 // Why a waiting read ended, as its loop saw it: a ready marker showed up (and
-// the settle period passed), the output went quiet, the timeout ran out, the
-// program's output ended, or the byte cap was reached.
-enum class ReadEnd { Marker, Quiet, Timeout, Exited, Cap };
+// the settle period passed), the output went quiet, the program waits for
+// input, the timeout ran out, the program's output ended, the byte cap was
+// reached, or another thread stopped the read (an interrupt, a close).
+enum class ReadEnd { Marker, Quiet, Input, Timeout, Exited, Cap, Interrupted, Closed };
 
 struct ReadParams {
     std::optional<std::uint64_t> timeout_ms;
     std::optional<std::uint32_t> max_output_bytes;
     std::optional<std::uint64_t> settle_ms;
     std::optional<std::uint64_t> quiet_ms;
+    ReadRule rule = ReadRule::Markers;
+};
+
+// What a read may use beyond its session, each optional: the probe of the
+// session's program (for Auto and Input; without one they go on as Markers),
+// and a stop that another thread may request.
+struct ReadAids {
+    InputProbe* probe = nullptr;
+    const ReceiveStop* stop = nullptr;
+    // Set when the probe answered Unknown during the read: its reason.
+    std::string* probe_unknown = nullptr;
 };
 
 // now + ms, saturating at the clock's end instead of overflowing.
@@ -75,7 +119,8 @@ TakenOutput take_until_quiet(Session& session, std::uint64_t timeout_ms, std::ui
 // output are not errors. Poisoned locks are internal failures. The caller
 // commits the result once the text is handed over.
 CleanRead read_until_ready(Session& session, const ReadParams& params,
-                           InterpreterRelease& interpreter, ReadEnd* why = nullptr);
+                           InterpreterRelease& interpreter, ReadEnd* why = nullptr,
+                           const ReadAids& aids = {});
 
 // Writes `input` and one line feed, then reads as read_until_ready does.
 Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view input,
@@ -84,5 +129,9 @@ Result<CleanRead> send_and_read_until_ready(Session& session, std::string_view i
                                             ReadEnd* why = nullptr);
 
 Result<void> set_ready_markers(Session& session, std::vector<std::string> markers);
+
+// Whether a whole marker (its own trailing blank included) ends `text`,
+// with nothing but blanks after it.
+bool ends_with_marker(std::string_view text, const std::vector<std::string>& markers);
 
 }  // namespace pellux

@@ -53,6 +53,13 @@ void SenderStop::request_stop() {
     (void)ignored;
 }
 
+void ChannelWatch::wake_receiver() const {
+    // Taking the mutex orders the wake-up after the waiter's last look at
+    // its stop: a waiter that looked before the request is already waiting.
+    { std::lock_guard lock(state_->mutex); }
+    state_->data_ready.notify_all();
+}
+
 // ---- sending -------------------------------------------------------------------
 
 Sender::~Sender() {
@@ -178,11 +185,13 @@ RecvStatus Receiver::take_locked(std::unique_lock<std::mutex>& lock, std::string
 }
 
 RecvStatus Receiver::receive(std::string& out, std::size_t max_bytes,
-                             std::chrono::steady_clock::duration timeout) {
+                             std::chrono::steady_clock::duration timeout, const ReceiveStop* stop) {
     auto& s = *state_;
     std::unique_lock lock(s.mutex);
-    if (!s.has_data() && s.sender_alive && timeout > timeout.zero()) {
-        s.data_ready.wait_for(lock, timeout, [&] { return s.has_data() || !s.sender_alive; });
+    auto stopped = [&] { return stop != nullptr && stop->requested(); };
+    if (!s.has_data() && s.sender_alive && timeout > timeout.zero() && !stopped()) {
+        s.data_ready.wait_for(lock, timeout,
+                              [&] { return s.has_data() || !s.sender_alive || stopped(); });
     }
     return take_locked(lock, out, max_bytes);
 }

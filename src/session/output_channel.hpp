@@ -15,6 +15,7 @@
 // included.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -57,6 +58,9 @@ struct ChannelState {
     bool receiver_alive = true;
     bool stop_requested = false;
     UniqueFd wake_fd;  // eventfd that breaks the reader's poll
+    // The reader sits in its poll on the terminal holding no bytes: all it
+    // read is queued. Written by the reader, read by anyone without the mutex.
+    std::atomic<bool> reader_idle{false};
 
     bool has_data() const { return returned_offset < returned.size() || !chunks.empty(); }
 };
@@ -67,6 +71,39 @@ enum class RecvStatus {
     Received,      // bytes were appended
     Empty,         // nothing queued (try-receive) or nothing within the timeout
     Disconnected,  // the sender is gone and every chunk has been taken
+};
+
+// Ends a receiver's wait from another thread without the receiver's lock:
+// the request is a flag the wait checks, set before the wait is woken, so
+// it is never missed. A read passes its stop to every receive.
+class ReceiveStop {
+public:
+    enum class Why { None, Interrupted, Closed };
+
+    Why why() const { return why_.load(std::memory_order_acquire); }
+    bool requested() const { return why() != Why::None; }
+    // The first request wins; later ones change nothing.
+    void request(Why why) {
+        Why none = Why::None;
+        why_.compare_exchange_strong(none, why, std::memory_order_acq_rel);
+    }
+
+private:
+    std::atomic<Why> why_{Why::None};
+};
+
+// A handle on the channel for anyone: whether the reader is idle, and the
+// wake-up of a receive that waits (for a stop request).
+class ChannelWatch {
+public:
+    explicit ChannelWatch(std::shared_ptr<detail::ChannelState> state) : state_(std::move(state)) {}
+
+    bool reader_idle() const { return state_->reader_idle.load(std::memory_order_acquire); }
+    // Wakes a receive that waits, so that it looks at its stop again.
+    void wake_receiver() const;
+
+private:
+    std::shared_ptr<detail::ChannelState> state_;
 };
 
 // The owner's handle on the sending side, to end it at close.
@@ -103,6 +140,10 @@ public:
     // instead: the receiver is gone or a stop was requested.
     bool wait_for_room();
 
+    // Says whether the reader waits in its poll with every byte it read
+    // queued (true just before the poll, false as soon as it returns).
+    void set_idle(bool idle) { state_->reader_idle.store(idle, std::memory_order_release); }
+
     // After a failed allocation: waits a moment for memory to come back.
     // False when the sender should stop instead.
     bool wait_after_allocation_failure();
@@ -129,8 +170,11 @@ public:
     // the queue, waiting up to `timeout` for one to arrive. Whatever of that
     // chunk does not fit stays at the head for the next receive. Throws
     // std::bad_alloc, with the queue unchanged, when `out` cannot grow.
+    // A request on `stop` ends the wait at once (Empty unless a chunk is
+    // there).
     RecvStatus receive(std::string& out, std::size_t max_bytes,
-                       std::chrono::steady_clock::duration timeout);
+                       std::chrono::steady_clock::duration timeout,
+                       const ReceiveStop* stop = nullptr);
 
     // The same without waiting.
     RecvStatus try_receive(std::string& out, std::size_t max_bytes);
@@ -139,6 +183,8 @@ public:
     // last completed read took (in order): a read that fails hands on
     // nothing and loses nothing. Never allocates.
     void put_back(std::string&& bytes) noexcept;
+
+    ChannelWatch watch() const { return ChannelWatch(state_); }
 
 private:
     RecvStatus take_locked(std::unique_lock<std::mutex>& lock, std::string& out,

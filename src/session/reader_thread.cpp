@@ -45,7 +45,9 @@ void reader_loop(Sender sender, UniqueFd master) noexcept {
     char buffer[kReadChunkBytes];
     pollfd fds[2] = {{master.get(), POLLIN, 0}, {sender.wake_fd(), POLLIN, 0}};
     while (sender.wait_for_room()) {
+        sender.set_idle(true);
         int ready = ::poll(fds, 2, -1);
+        sender.set_idle(false);
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;

@@ -28,6 +28,7 @@ Session::Session(PtyProcess process_, BufferedWriter writer_, Receiver rx_, Read
                  DescriptorNumbers descriptors_)
     : origin_pid(::getpid()),
       descriptors(descriptors_),
+      channel(rx_.watch()),
       max_history_bytes(max_history_bytes_),
       history(max_history_bytes_),
       ready_markers(),

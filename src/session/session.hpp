@@ -56,12 +56,19 @@ struct Session {
     // Anywhere else use dispose_session, which never runs this.
     ~Session();
 
+    // The reader thread sits in its poll on the terminal, with every byte it
+    // read already queued. Any thread; takes no lock.
+    bool reader_idle() const { return channel.reader_idle(); }
+
     // The process that started the record. After a fork the other process
     // shares the terminal, the child and the wake descriptor but has neither
     // the child as its own nor the reader thread; there the record behaves as
     // closed (see started_here).
     const pid_t origin_pid;
     const DescriptorNumbers descriptors;
+    // The output channel as any thread may see it: the reader's idleness,
+    // and the wake-up that ends a read's wait when it is stopped.
+    const ChannelWatch channel;
     std::size_t max_history_bytes;
     Guarded<History> history;
     Guarded<std::vector<std::string>> ready_markers;

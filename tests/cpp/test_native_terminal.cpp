@@ -179,6 +179,56 @@ void cursor_key_mode() {
     check(mode.application(), "mode 12 and a public mode 1 are others");
     mode.feed("\x1b\x1b[?1l");
     check(!mode.application(), "an escape restarts a sequence");
+    mode.feed("\x1b[?1h");
+    mode.feed("\x1b");
+    mode.feed("c");
+    check(!mode.application(), "a full reset (ESC c) returns to normal cursor keys");
+}
+
+// A read ended from another thread: cancel, interrupt and close, each while
+// the read waits on a silent program, each at once and with its reason.
+void reads_ended_from_another_thread() {
+    for (ReadRule rule : {ReadRule::Markers, ReadRule::Quiet, ReadRule::Auto}) {
+        auto t = start({"sleep", "600"});
+        ReadParams params = generous(600000);
+        params.rule = rule;
+        std::atomic<bool> reading{false};
+        std::thread canceller([&] {
+            while (!reading.load()) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            t->cancel();
+        });
+        reading = true;
+        auto started = std::chrono::steady_clock::now();
+        auto r = t->read(params);
+        canceller.join();
+        auto took = std::chrono::steady_clock::now() - started;
+        check(r && r->end == ReadEnd::Interrupted, "cancel ends the read as interrupted");
+        check(took < std::chrono::seconds(10), "cancel ends it at once");
+        // A cancel with no read running leaves the next read alone.
+        t->cancel();
+        auto next = t->read(generous(100));
+        check(next && next->end == ReadEnd::Timeout, "a cancel is not kept for the next read");
+        std::thread closer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            t->close();
+        });
+        auto closed = t->read(params);
+        closer.join();
+        check(closed && closed->end == ReadEnd::Closed, "close ends the read as closed");
+        check(!t->alive(), "and the program");
+    }
+    auto t = start({"cat"});
+    std::thread interrupter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        (void)t->interrupt();
+    });
+    auto r = t->read(generous(600000));
+    interrupter.join();
+    check(r && r->end == ReadEnd::Interrupted, "an interrupt ends the read first");
+    for (int i = 0; i < 1000 && t->alive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto status = t->exit_status();
+    check(status && status->signal == SIGINT, "then Ctrl-C reaches the program");
 }
 
 }  // namespace
@@ -189,6 +239,7 @@ int main() {
     restart_under_a_status_poll();
     spawn_options_and_resize();
     cursor_key_mode();
+    reads_ended_from_another_thread();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
