@@ -15,6 +15,9 @@
 # version, about five minutes per version here.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+# shellcheck source=../core_programs.sh
+source .ci/core_programs.sh
+workers="${PELLUX_TEST_WORKERS:-auto}"
 
 main="$(python -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 claimed="$(grep -o 'Programming Language :: Python :: 3\.[0-9]*"' pyproject.toml |
@@ -58,9 +61,7 @@ for version in $claimed; do
     "$python_bin" -m venv "$venv" &&
       "$venv/bin/python" -m pip install -q --upgrade pip &&
       "$venv/bin/python" -m pip install -q '.[test]' &&
-      "$venv/bin/python" -m pytest -q -p no:cacheprovider tests \
-        --ignore=tests/test_native_core.py --ignore=tests/test_sanitizer.py \
-        --ignore=tests/test_read_text.py --ignore=tests/test_native_terminal_core.py
+      "$venv/bin/python" -m pytest -q -p no:cacheprovider -n "$workers" tests "${skip_core_programs[@]}"
   } || status=$?
   took=$((SECONDS - started))
   if [ "$status" -ne 0 ]; then

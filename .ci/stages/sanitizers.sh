@@ -72,4 +72,6 @@ print(f"instrumented module: {so}, interpreter: {sys.executable}")
 '
 
 echo "== sanitizers: test suite"
-"$launcher" -m pytest tests -p no:cacheprovider
+# shellcheck source=../core_programs.sh
+source .ci/core_programs.sh
+"$launcher" -m pytest tests -p no:cacheprovider -n "${PELLUX_TEST_WORKERS:-auto}" "${skip_core_programs[@]}"

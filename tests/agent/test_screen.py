@@ -62,10 +62,14 @@ def test_the_shell_screen_comes_back_after_less_quits(tmp_path: Path) -> None:
         bash.press([f"less {text}", "enter"])
         bash.wait_for(lambda s: s.rows[0] == "page line 0", "less's page")
         bash.press("q")
-        snap = bash.wait_for(lambda s: s.rows[3] == "$", "the shell again")
-        assert snap.rows[:3] == ["$ echo before less", "before less", f"$ less {text}"]
+        # The command line wraps where the temporary path is long.
+        snap = bash.wait_for(
+            lambda s: s.cursor_row >= 3 and s.rows[s.cursor_row] == "$", "the shell again"
+        )
+        assert snap.rows[:2] == ["$ echo before less", "before less"]
+        assert "".join(snap.rows[2 : snap.cursor_row]) == f"$ less {text}"
         assert not any("page line" in row for row in snap.rows)
-        assert (snap.cursor_row, snap.cursor_col) == (3, 2)
+        assert snap.cursor_col == 2
 
 
 def test_cut_input_renders_like_whole_input() -> None:
