@@ -30,6 +30,7 @@ CASES = [
     "pagers_and_raw_reads_with_a_timer",
     "stopped_programs",
     "jobs_in_the_foreground_hold_the_turn",
+    "a_child_started_after_a_wait_holds_the_turn",
     "every_answer_is_queued_when_waiting",
     "real_programs",
     "git_editor_and_pager",

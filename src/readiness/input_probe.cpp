@@ -226,11 +226,12 @@ bool starts_with(const char* text, const char* prefix) {
 InputProbe::InputProbe(pid_t pid, int master_fd) : pid_(pid), master_fd_(master_fd) {
     proc_.reset(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     members_.reserve(64);
-    members_next_.reserve(64);
+    session_threads_.reserve(256);
+    session_pids_.reserve(64);
+    session_pids_again_.reserve(64);
     known_.reserve(1024);
     known_next_.reserve(1024);
     threads_.reserve(256);
-    tids_.reserve(256);
     fds_.reserve(kMaxPollFds);
     big_.resize(kBigBuffer);
     reason_[0] = '\0';
@@ -243,6 +244,7 @@ InputProbe::InputProbe(pid_t pid, int master_fd) : pid_(pid), master_fd_(master_
 void InputProbe::rescan() {
     members_known_ = false;
     members_.clear();
+    session_threads_.clear();
     known_.clear();
 }
 
@@ -293,9 +295,10 @@ InputVerdict InputProbe::examine(const std::function<bool()>& reader_idle) {
     if (!ensure_terminal()) return reason_len_ != 0 ? InputVerdict::Unknown : InputVerdict::Busy;
     if (tty_nr_to_dev(leader.tty_nr) != terminal_) return InputVerdict::Busy;  // not (or no longer) ours
 
-    // Members first from what the last listing found: a busy member ends the
-    // look without listing /proc. Settled members are confirmed by a fresh
-    // listing; if it finds other members, they are looked at again.
+    // Threads first as the last listing found them: a busy one ends the look
+    // without listing anything. Settled ones are believed complete only while
+    // nothing in the session ran since that listing; else /proc is listed
+    // afresh and the new picture looked at.
     bool scanned = false;
     if (!members_known_ || leader.session != scan_session_ || leader.tpgid != scan_tpgid_) {
         scan(leader.session, leader.tpgid);
@@ -306,14 +309,10 @@ InputVerdict InputProbe::examine(const std::function<bool()>& reader_idle) {
         Look result = look(leader.session, leader.tpgid);
         if (result == Look::Unknown) return InputVerdict::Unknown;
         if (result == Look::Unsettled) return InputVerdict::Busy;
-        if (result == Look::Stale) {
-            if (scanned) return InputVerdict::Busy;  // something ended while we looked
-        } else if (scanned) {
-            break;
-        }
-        bool same = scan(leader.session, leader.tpgid);
+        if (result == Look::Settled && session_unchanged()) break;
+        if (scanned) return InputVerdict::Busy;  // it moved while we looked
+        scan(leader.session, leader.tpgid);
         scanned = true;
-        if (result == Look::Settled && same) break;
     }
 
     bool unknown = false;
@@ -360,46 +359,73 @@ bool InputProbe::ensure_terminal() {
     return true;
 }
 
-bool InputProbe::scan(pid_t session, pid_t tpgid) {
-    members_next_.clear();
+// Lists /proc: the live pids of the session into `pids` (ascending), and
+// the foreground group's into members_. False when /proc could not be listed.
+bool InputProbe::list_session(pid_t session, pid_t tpgid, std::vector<pid_t>& pids) {
+    members_.clear();
+    pids.clear();
     known_next_.clear();
     bool ascending = true;
     pid_t last = 0;
-    if (::lseek(proc_.get(), 0, SEEK_SET) == 0) {
-        for_each_number(proc_.get(), big_, [&](pid_t pid) {
-            if (pid < last) ascending = false;
-            last = pid;
-            auto at = std::lower_bound(known_.begin(), known_.end(), pid,
-                                       [](const KnownPid& k, pid_t p) { return k.pid < p; });
-            if (at != known_.end() && at->pid == pid && !at->ours) {
-                known_next_.push_back({pid, false});  // another session: it cannot move into ours
-                return;
-            }
-            ProcPath path;
-            path.add("/proc/").add(pid).add("/stat");
-            ssize_t n = read_file(path.c_str(), small_, sizeof small_);
-            StatFields fields{};
-            if (n < 0 || !parse_stat(small_, static_cast<std::size_t>(n), fields)) return;  // ended meanwhile
-            bool ours = fields.session == session;
-            known_next_.push_back({pid, ours});
-            if (ours && fields.pgrp == tpgid && fields.state != 'Z' && fields.state != 'X') {
-                members_next_.push_back({pid, fields.ppid});
-            }
-        });
-    }
+    bool listed = ::lseek(proc_.get(), 0, SEEK_SET) == 0 && for_each_number(proc_.get(), big_, [&](pid_t pid) {
+        if (pid < last) ascending = false;
+        last = pid;
+        auto at = std::lower_bound(known_.begin(), known_.end(), pid,
+                                   [](const KnownPid& k, pid_t p) { return k.pid < p; });
+        if (at != known_.end() && at->pid == pid && !at->ours) {
+            known_next_.push_back({pid, false});  // another session: it cannot move into ours
+            return;
+        }
+        ProcPath path;
+        path.add("/proc/").add(pid).add("/stat");
+        ssize_t n = read_file(path.c_str(), small_, sizeof small_);
+        StatFields fields{};
+        if (n < 0 || !parse_stat(small_, static_cast<std::size_t>(n), fields)) return;  // ended meanwhile
+        bool ours = fields.session == session;
+        known_next_.push_back({pid, ours});
+        if (!ours || fields.state == 'Z' || fields.state == 'X') return;  // a zombie runs nothing
+        pids.push_back(pid);
+        if (fields.pgrp == tpgid) members_.push_back({pid, fields.ppid});
+    });
     if (!ascending) {
-        std::sort(known_next_.begin(), known_next_.end(),
-                  [](const KnownPid& a, const KnownPid& b) { return a.pid < b.pid; });
+        auto by_pid = [](const KnownPid& a, const KnownPid& b) { return a.pid < b.pid; };
+        std::sort(known_next_.begin(), known_next_.end(), by_pid);
+        std::sort(pids.begin(), pids.end());
     }
     known_.swap(known_next_);
-    bool same = members_known_ && members_.size() == members_next_.size() &&
-                std::equal(members_.begin(), members_.end(), members_next_.begin(),
-                           [](const Member& a, const Member& b) { return a.pid == b.pid; });
-    members_.swap(members_next_);
-    members_known_ = true;
+    return listed;
+}
+
+// The session's processes and threads afresh, with their counters. The
+// counters are read after the listing and /proc listed once more: a process
+// that forked before its counters were read shows its child in the second
+// listing (then all is read again); one that forks later changes them.
+void InputProbe::scan(pid_t session, pid_t tpgid) {
+    members_known_ = false;
     scan_session_ = session;
     scan_tpgid_ = tpgid;
-    return same;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        session_threads_.clear();
+        if (!list_session(session, tpgid, session_pids_)) return;
+        for (pid_t pid : session_pids_) {
+            bool member = std::any_of(members_.begin(), members_.end(), [pid](const Member& m) { return m.pid == pid; });
+            ProcPath task_dir;
+            task_dir.add("/proc/").add(pid).add("/task");
+            UniqueFd dir(::open(task_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!dir) continue;  // ended meanwhile
+            for_each_number(dir.get(), big_, [&](pid_t tid) {
+                session_threads_.push_back({pid, tid, member, false, {}, {}});
+            });
+        }
+        for (SessionThread& thread : session_threads_) {
+            if (!read_counters(thread.pid, thread.tid, thread.counters)) thread.counters = {~0ULL, ~0ULL};
+        }
+        if (!list_session(session, tpgid, session_pids_again_)) return;
+        if (session_pids_again_ == session_pids_) {
+            members_known_ = true;
+            return;
+        }
+    }
 }
 
 InputProbe::Look InputProbe::look(pid_t session, pid_t tpgid) {
@@ -407,41 +433,73 @@ InputProbe::Look InputProbe::look(pid_t session, pid_t tpgid) {
     reading_ = false;
     bool settled = true;
     bool orphan = false;
-    for (Member& member : members_) {
-        pid_t pid = member.pid;
-        tids_.clear();
-        ProcPath task_dir;
-        task_dir.add("/proc/").add(pid).add("/task");
-        UniqueFd dir(::open(task_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!dir || !for_each_number(dir.get(), big_, [&](pid_t tid) { tids_.push_back(tid); })) {
-            return Look::Stale;
-        }
-        for (pid_t tid : tids_) {
-            Counters counters;
-            if (!read_counters(pid, tid, counters)) return Look::Stale;  // it ended while we looked
-            ProcPath stat_path = task_path(pid, tid, "stat");
-            ssize_t n = read_file(stat_path.c_str(), small_, sizeof small_);
-            StatFields fields{};
-            if (n < 0 || !parse_stat(small_, static_cast<std::size_t>(n), fields)) return Look::Stale;
-            if (fields.session != session || fields.pgrp != tpgid) return Look::Stale;  // left the group
-            if (tid == pid) member.ppid = fields.ppid;
-            if (fields.state == 'Z' || fields.state == 'X') continue;  // an ended thread runs nothing
-            Wait wait = Wait::Other;
-            if (fields.state == 'S') {
-                bool unknown = false;
-                wait = classify(pid, tid, unknown);
-                if (unknown) return Look::Unknown;
+    for (SessionThread& thread : session_threads_) {
+        thread.seen = false;
+        if (!thread.member) continue;
+        pid_t pid = thread.pid;
+        pid_t tid = thread.tid;
+        ProcPath stat_path = task_path(pid, tid, "stat");
+        ssize_t n = read_file(stat_path.c_str(), small_, sizeof small_);
+        StatFields fields{};
+        if (n < 0 || !parse_stat(small_, static_cast<std::size_t>(n), fields)) return Look::Stale;  // it ended
+        if (fields.session != session || fields.pgrp != tpgid) return Look::Stale;  // it left the group
+        if (tid == pid) {
+            for (Member& member : members_) {
+                if (member.pid == pid) member.ppid = fields.ppid;
             }
-            if (wait == Wait::Terminal || wait == Wait::Loose) reading_ = true;
-            if (wait == Wait::Orphan) orphan = true;
-            if (wait != Wait::Terminal && wait != Wait::Parked && wait != Wait::Child) settled = false;
-            threads_.push_back({pid, tid, counters});
         }
+        if (fields.state == 'Z' || fields.state == 'X') {  // an ended thread runs nothing
+            thread.seen = true;
+            thread.seen_counters = thread.counters;
+            continue;
+        }
+        if (fields.state != 'S') {
+            settled = false;
+            continue;
+        }
+        bool unknown = false;
+        Wait wait = classify(pid, tid, unknown);
+        if (unknown) return Look::Unknown;
+        if (wait == Wait::Terminal || wait == Wait::Loose) reading_ = true;
+        if (wait == Wait::Orphan) orphan = true;
+        if (wait != Wait::Terminal && wait != Wait::Parked && wait != Wait::Child) {
+            settled = false;
+            continue;
+        }
+        // Settled: its counters, then the same call still: it did not move
+        // between the two reads, and still_asleep() proves it stayed.
+        Counters counters;
+        if (!read_counters(pid, tid, counters)) return Look::Stale;
+        ProcPath call_path = task_path(pid, tid, "syscall");
+        n = read_file(call_path.c_str(), small_, sizeof small_);
+        if (n < 0 || std::strcmp(small_, call_) != 0) {
+            settled = false;
+            continue;
+        }
+        thread.seen = true;
+        thread.seen_counters = counters;
+        threads_.push_back({pid, tid, counters});
     }
     // A wait for a child the members known do not hold may be for a new
     // member: only a fresh listing tells.
     if (orphan) return Look::Stale;
     return settled && reading_ ? Look::Settled : Look::Unsettled;
+}
+
+// Whether nothing in the session ran since the last listing: every member
+// thread just looked at and every other thread of the session shows the
+// counters read after that listing.
+bool InputProbe::session_unchanged() {
+    if (!members_known_) return false;
+    for (const SessionThread& thread : session_threads_) {
+        if (thread.member) {
+            if (!thread.seen || thread.seen_counters != thread.counters) return false;
+            continue;
+        }
+        Counters now;
+        if (!read_counters(thread.pid, thread.tid, now) || now != thread.counters) return false;
+    }
+    return true;
 }
 
 bool InputProbe::still_asleep() {
@@ -488,15 +546,16 @@ bool InputProbe::read_counters(pid_t pid, pid_t tid, Counters& out) {
 
 InputProbe::Wait InputProbe::classify(pid_t pid, pid_t tid, bool& unknown) {
     ProcPath path = task_path(pid, tid, "syscall");
-    ssize_t n = read_file(path.c_str(), small_, sizeof small_);
+    ssize_t n = read_file(path.c_str(), call_, sizeof call_);
     if (n < 0) {
         if (errno == EACCES || errno == EPERM) {
             set_reason(path.c_str(), errno);
             unknown = true;
         }
+        call_[0] = '\0';
         return Wait::Other;
     }
-    const char* p = small_;
+    const char* p = call_;
     std::int64_t nr;
     if (!parse_signed(p, nr) || nr < 0) return Wait::Other;  // on a CPU, or blocked outside a call
     std::uint64_t args[6] = {};

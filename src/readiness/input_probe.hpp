@@ -33,10 +33,12 @@
 // Unknown and reason() says why; never Waiting.
 //
 // Cost: the probe reads small /proc files into fixed buffers. It lists /proc
-// (to find the group's members) only when the members it knows look settled,
-// so a check of a busy or sleeping program costs a handful of reads, and a
-// waiting one one listing more. A steady repeated check allocates nothing; a
-// new process or thread may grow a pre-reserved container once.
+// and the session's threads (to find the group's members) only when the
+// threads it knows look settled and something in the session ran since the
+// last listing: a check of a busy or sleeping program costs two or three
+// reads per thread, a repeated check of a waiting one a few more, and the
+// first Waiting after a turn one listing. A steady repeated check allocates
+// nothing; a new process or thread may grow a pre-reserved container once.
 //
 // Thread use: one probe belongs to the read loop of its terminal; it keeps
 // caches and is not safe to share between threads. It only reads /proc and
@@ -116,6 +118,18 @@ private:
         pid_t tid;
         Counters counters;
     };
+    // A thread of the terminal's session as the last listing found it, with
+    // its counters read after that listing. While none of them changes,
+    // nothing in the session ran, so nothing forked or joined the group: the
+    // listing still holds.
+    struct SessionThread {
+        pid_t pid;
+        pid_t tid;
+        bool member;  // of the foreground group
+        bool seen;    // looked at by this check, with these counters:
+        Counters seen_counters;
+        Counters counters;
+    };
     struct KnownPid {
         pid_t pid;
         bool ours;  // in the terminal's session; pids of other sessions are skipped until they go
@@ -132,8 +146,10 @@ private:
     enum class Look : std::uint8_t { Settled, Unsettled, Stale, Unknown };
 
     InputVerdict examine(const std::function<bool()>& reader_idle);
-    bool scan(pid_t session, pid_t tpgid);  // true when it found the members known before
+    void scan(pid_t session, pid_t tpgid);
+    bool list_session(pid_t session, pid_t tpgid, std::vector<pid_t>& pids);
     Look look(pid_t session, pid_t tpgid);
+    bool session_unchanged();
     bool still_asleep();
     Wait classify(pid_t pid, pid_t tid, bool& unknown);
     Wait classify_set(pid_t pid, bool finite);
@@ -162,15 +178,17 @@ private:
     pid_t scan_tpgid_ = 0;
     bool members_known_ = false;
     std::vector<Member> members_;
-    std::vector<Member> members_next_;
+    std::vector<SessionThread> session_threads_;
+    std::vector<pid_t> session_pids_;
+    std::vector<pid_t> session_pids_again_;
     std::vector<KnownPid> known_;
     std::vector<KnownPid> known_next_;
-    std::vector<ThreadLook> threads_;
-    std::vector<pid_t> tids_;
+    std::vector<ThreadLook> threads_;  // the settled threads of this check's look
     std::vector<int> fds_;  // descriptors of the wait being classified
 
     std::vector<char> big_;  // getdents64 listings, poll/select sets, epoll fdinfo
     char small_[4096];       // one small /proc file
+    char call_[256];         // a thread's syscall line, as first read
     char reason_[320];
     std::size_t reason_len_ = 0;
 };
