@@ -1,7 +1,9 @@
 """The C++ input probe (src/readiness/input_probe) tested without Python by
 tests/cpp/test_input_probe.cpp against real programs on terminals it opens
 itself: one run of the program per case, so that a failing case shows alone
-and a hang ends at its own timeout."""
+and a hang ends at its own timeout; built plain and under AddressSanitizer
+with UndefinedBehaviorSanitizer (the probe parses /proc and process memory
+into fixed buffers)."""
 
 from __future__ import annotations
 
@@ -10,7 +12,7 @@ import subprocess
 import sys
 
 import pytest
-from test_native_core import clean_env, pytestmark  # noqa: F401
+from test_native_core import BUILDS, clean_env, pytestmark  # noqa: F401
 
 if not sys.platform.startswith("linux"):
     pytest.skip("the probe reads Linux /proc", allow_module_level=True)
@@ -38,23 +40,27 @@ CASES = [
 ]
 
 
-@pytest.fixture(scope="module")
-def probe_tests(native):
-    exe = native.executable("test_input_probe", SOURCES)
-    listed = subprocess.run([str(exe), "--list"], capture_output=True, text=True, check=True).stdout.split()
+@pytest.fixture(scope="module", params=["plain", "address_undefined"])
+def probe_tests(native, request):
+    flags, runtime_env = BUILDS[request.param]
+    exe = native.executable(f"test_input_probe-{request.param}", SOURCES, flags)
+    listed = subprocess.run(
+        [str(exe), "--list"], capture_output=True, text=True, check=True, env=clean_env(**runtime_env)
+    ).stdout.split()
     assert sorted(listed) == sorted(CASES), "the program's cases and this list differ"
-    return exe
+    return exe, runtime_env
 
 
 @pytest.mark.parametrize("case", CASES)
 def test_input_probe(probe_tests, case):
+    exe, runtime_env = probe_tests
     result = subprocess.run(
-        [str(probe_tests), "--python", sys.executable, case],
+        [str(exe), "--python", sys.executable, case],
         capture_output=True,
         text=True,
         errors="replace",
         timeout=300,
-        env=clean_env(),
+        env=clean_env(**runtime_env),
     )
     report = f"exit {result.returncode}\n--- stdout\n{result.stdout[-20000:]}\n--- stderr\n{result.stderr[-5000:]}"
     lines = result.stdout.strip().splitlines()
