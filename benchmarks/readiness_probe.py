@@ -22,6 +22,15 @@ delay; the median delay after the start of the wait over all turns that were
 whole; and the median turn time (send to return).
 
     python benchmarks/readiness_probe.py [--turns-scale N] [--programs bc,python3,...]
+
+With ``--probe-cost`` it measures the C++ input probe alone instead
+(bench_input_probe.cpp, built here with g++): microseconds per check on an
+idle REPL and on a sleeping program, allocations on steady checks, and the
+share of one core a read loop's thread spends probing a program that sleeps
+silently for ``--probe-seconds`` (10 by default; 60 for the closing figure)
+on the schedule of ``src/readiness/input_probe.hpp``.
+
+    python benchmarks/readiness_probe.py --probe-cost [--probe-seconds 60]
 """
 
 from __future__ import annotations
@@ -351,13 +360,37 @@ def ms(values: list[float]) -> str:
     return f"{statistics.median(values) * 1000:.1f}" if values else "-"
 
 
+def probe_cost(seconds: float) -> None:
+    """Builds benchmarks/bench_input_probe.cpp and runs it."""
+    here = Path(__file__).resolve().parent
+    root = here.parent
+    sources = [here / "bench_input_probe.cpp", root / "src" / "readiness" / "input_probe.cpp"]
+    out = here / "out" / "bin"
+    out.mkdir(parents=True, exist_ok=True)
+    exe = out / "bench_input_probe"
+    headers = [root / "src" / "readiness" / "input_probe.hpp", root / "tests" / "cpp" / "pty_program.hpp"]
+    if not exe.exists() or any(s.stat().st_mtime > exe.stat().st_mtime for s in [*sources, *headers]):
+        subprocess.run(
+            ["g++", "-std=c++23", "-O2", "-Wall", "-Wextra", "-pthread", f"-I{root / 'src'}",
+             f"-I{root / 'tests' / 'cpp'}", *map(str, sources), "-o", str(exe)],
+            check=True,
+        )
+    subprocess.run([str(exe), "--python", sys.executable, "--seconds", str(seconds)], check=True)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--turns-scale", type=int, default=1, help="multiply every program's turns")
     parser.add_argument("--programs", default="", help="comma-separated names (default: all)")
     parser.add_argument("--rules", default="auto,markers,quiet")
     parser.add_argument("--verbose", action="store_true", help="show every turn that ended early")
+    parser.add_argument("--probe-cost", action="store_true", help="measure the C++ input probe alone")
+    parser.add_argument("--probe-seconds", type=float, default=10.0,
+                        help="how long the silent program sleeps under --probe-cost (60 for the closing figure)")
     options = parser.parse_args()
+    if options.probe_cost:
+        probe_cost(options.probe_seconds)
+        return
     global VERBOSE
     VERBOSE = options.verbose
     wanted = set(filter(None, options.programs.split(",")))

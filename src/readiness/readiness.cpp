@@ -133,7 +133,7 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
     // came since the last look, and since when a thread of the program has
     // sat on the terminal with no output.
     auto next_look = Clock::now();
-    Clock::duration look_pause = kProbeFirstPause;
+    Clock::duration look_pause = kProbeFirstDelay;
     bool fresh = false;
     constexpr auto kNotReading = Clock::time_point::max();
     auto reading_since = kNotReading;
@@ -207,7 +207,7 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
             reading_since = kNotReading;
         }
         next_look = now + look_pause;
-        look_pause = std::min<Clock::duration>(2 * look_pause, kProbeLastPause);
+        look_pause = std::min<Clock::duration>(kProbeDelayGrowth * look_pause, kProbeLongestDelay);
         if (reading_since != kNotReading && reading_since + pause > now) {
             next_look = std::min(next_look, reading_since + pause);
         }
@@ -270,7 +270,7 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
                 // All that came is taken: look right away.
                 fresh = false;
                 next_look = Clock::now();
-                look_pause = kProbeFirstPause;
+                look_pause = kProbeFirstDelay;
             }
             continue;
         }

@@ -41,10 +41,6 @@ inline constexpr std::chrono::milliseconds kQuietSlice{25};
 // are not sliced shorter than that.
 inline constexpr std::chrono::hours kLongestWait{1};
 
-// The input probe's looks while the program is silent: right after output,
-// then after pauses that double from the first to the last and stay there.
-inline constexpr std::chrono::milliseconds kProbeFirstPause{1};
-inline constexpr std::chrono::milliseconds kProbeLastPause{64};
 // Once the program has ended, how long its output may stay silent before
 // the read stops collecting it (a job it left behind may hold the terminal).
 inline constexpr std::chrono::milliseconds kExitDrain{50};
