@@ -8,4 +8,5 @@ skip_core_programs=(
   --ignore=tests/test_native_terminal_core.py
   --ignore=tests/test_sanitizer.py
   --ignore=tests/test_read_text.py
+  --ignore=tests/test_native_input_probe.py
 )
