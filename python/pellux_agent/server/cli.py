@@ -1,0 +1,134 @@
+"""The command line of `pellux-mcp`: its options, the signals that end it,
+and the process's exit."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import math
+import os
+import shutil
+import signal
+import sys
+from collections.abc import Sequence
+
+import anyio
+
+from .results import MIN_OUTPUT_CHARS
+from .sessions import Limits
+from .tools import build_server
+
+async def serve(limits: Limits) -> None:
+    """Serves MCP on stdin/stdout until the client leaves or a signal ends us."""
+    mcp, manager = build_server(limits)
+    try:
+        async with anyio.create_task_group() as tg:
+
+            async def on_signals() -> None:
+                with anyio.open_signal_receiver(
+                    signal.SIGTERM, signal.SIGINT, signal.SIGHUP
+                ) as signals:
+                    async for _ in signals:
+                        # The transport's stdin reader is a thread blocked in a
+                        # read that no cancellation reaches, so the server
+                        # cannot wind down through the task group: end the
+                        # programs, then the process.
+                        await manager.shutdown()
+                        _exit_now()
+
+            async def run() -> None:
+                await mcp.run_stdio_async()
+                tg.cancel_scope.cancel()  # the client left (stdin closed)
+
+            tg.start_soon(on_signals)
+            tg.start_soon(manager.reap_idle)
+            tg.start_soon(run)
+    finally:
+        await manager.shutdown()
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _output_chars(text: str) -> int:
+    value = int(text)
+    if value < MIN_OUTPUT_CHARS:
+        raise argparse.ArgumentTypeError(f"must be at least {MIN_OUTPUT_CHARS}, got {value}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds >= 0, got {text}")
+    return value
+
+
+def parse_args(argv: Sequence[str] | None = None) -> Limits:
+    parser = argparse.ArgumentParser(
+        prog="pellux-mcp",
+        description="MCP server (stdio) that runs terminal programs for an agent.",
+    )
+    parser.add_argument(
+        "--allow",
+        action="append",
+        default=[],
+        metavar="PROGRAM",
+        help="allow this program (a name looked up on PATH, or a path); repeat for more. "
+        "When given, no other program may start.",
+    )
+    parser.add_argument("--max-sessions", type=_positive_int, default=16, metavar="N")
+    parser.add_argument(
+        "--max-output-chars",
+        type=_output_chars,
+        default=20_000,
+        metavar="N",
+        help="longer answers keep their head and tail (default 20000)",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        default=3600.0,
+        metavar="SECONDS",
+        help="close sessions unused this long (default 3600; 0: never)",
+    )
+    options = parser.parse_args(argv)
+    allowed: list[str] = []
+    for program in options.allow:
+        if "/" in program:
+            allowed.append(os.path.abspath(program))
+            continue
+        found = shutil.which(program)
+        if found is None:
+            parser.error(f"--allow {program}: no such program on PATH")
+        allowed.append(os.path.abspath(found))
+    return Limits(
+        allow=tuple(allowed),
+        max_sessions=options.max_sessions,
+        max_output_chars=options.max_output_chars,
+        idle_timeout_s=options.idle_timeout,
+    )
+
+
+def _exit_now() -> None:
+    """Ends the process once every session is closed and every program ended.
+
+    Nothing is left to clean up, and the interpreter's own finalization
+    (collecting the SDK's large module graph) takes a good part of a second on
+    a busy machine: time that a client waiting to kill us does not give.
+    """
+    logging.shutdown()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
+    limits = parse_args(argv)
+    anyio.run(serve, limits)
+    _exit_now()
