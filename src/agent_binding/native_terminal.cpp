@@ -29,6 +29,10 @@ std::string start_failure_text(const LaunchPlan& plan, const SpawnFailure& failu
         return "Failed to change directory to '" + plan.options.cwd.value_or("") +
                "': " + errno_text(failure.err);
     }
+    if (failure.step == SpawnFailure::Step::Changed) {
+        return "Failed to spawn process with command '" + plan.program +
+               "': the file is no longer the one that was checked";
+    }
     return "Failed to spawn process with command '" + plan.program + "': " + errno_text(failure.err);
 }
 
@@ -122,6 +126,8 @@ Result<ReadResult> NativeTerminal::send(std::string_view input, const ReadParams
     std::lock_guard lock(mutex_);
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
+    auto fits = check_line_lengths((*session)->process.master(), input);
+    if (!fits) return runtime_error("send failed: " + fits.error());
     AlreadyReleased released;
     ReadEnd end = ReadEnd::Timeout;
     auto read = send_and_read_until_ready(**session, input, params, released, &end);

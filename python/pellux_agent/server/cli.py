@@ -10,10 +10,12 @@ import os
 import shutil
 import signal
 import sys
+import tempfile
 from collections.abc import Sequence
 
 import anyio
 
+from .programs import AllowList
 from .results import MIN_OUTPUT_CHARS
 from .sessions import Limits
 from .tools import build_server
@@ -78,8 +80,12 @@ def parse_args(argv: Sequence[str] | None = None) -> Limits:
         action="append",
         default=[],
         metavar="PROGRAM",
-        help="allow this program (a name looked up on PATH, or a path); repeat for more. "
-        "When given, no other program may start.",
+        help="allow this program (a name looked up on PATH, or a path) or every program in "
+        "this directory (a path, subdirectories included); repeat for more. When given, no "
+        "other program may start. Compared by real path (symbolic links and '..' resolved): "
+        "a command is resolved from its session's cwd along the PATH its environment gives, "
+        "and exactly the file checked is executed. env may then not set the dynamic "
+        "loader's variables (LD_*, GCONV_PATH, GLIBC_TUNABLES).",
     )
     parser.add_argument("--max-sessions", type=_positive_int, default=16, metavar="N")
     parser.add_argument(
@@ -97,30 +103,44 @@ def parse_args(argv: Sequence[str] | None = None) -> Limits:
         help="close sessions unused this long (default 3600; 0: never)",
     )
     options = parser.parse_args(argv)
-    allowed: list[str] = []
-    for program in options.allow:
-        if "/" in program:
-            allowed.append(os.path.abspath(program))
-            continue
-        found = shutil.which(program)
-        if found is None:
-            parser.error(f"--allow {program}: no such program on PATH")
-        allowed.append(os.path.abspath(found))
+    try:
+        allowed = AllowList.of(options.allow)
+    except ValueError as error:
+        parser.error(str(error))
     return Limits(
-        allow=tuple(allowed),
+        allow=allowed,
         max_sessions=options.max_sessions,
         max_output_chars=options.max_output_chars,
         idle_timeout_s=options.idle_timeout,
     )
 
 
+# The directory that holds every terminal's private directory while the
+# server runs; see _private_root.
+_root: str | None = None
+
+
+def _private_root() -> None:
+    """Makes one directory of this server's own the parent of every
+    temporary directory the process creates (each terminal's private one
+    among them), so that the exit removes them all at once, also those of
+    terminals whose close did not finish before the exit (a thread busy
+    rendering a flood on a screen, say)."""
+    global _root
+    _root = tempfile.mkdtemp(prefix="pellux-mcp-")
+    tempfile.tempdir = _root
+
+
 def _exit_now() -> None:
     """Ends the process once every session is closed and every program ended.
 
-    Nothing is left to clean up, and the interpreter's own finalization
-    (collecting the SDK's large module graph) takes a good part of a second on
-    a busy machine: time that a client waiting to kill us does not give.
+    What is left to clean up is the private directories, and the
+    interpreter's own finalization (collecting the SDK's large module graph)
+    takes a good part of a second on a busy machine: time that a client
+    waiting to kill us does not give.
     """
+    if _root is not None:
+        shutil.rmtree(_root, ignore_errors=True)
     logging.shutdown()
     sys.stdout.flush()
     sys.stderr.flush()
@@ -130,5 +150,11 @@ def _exit_now() -> None:
 def main(argv: Sequence[str] | None = None) -> None:
     """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
     limits = parse_args(argv)
-    anyio.run(serve, limits)
+    _private_root()
+    try:
+        anyio.run(serve, limits)
+    except BaseException:
+        if _root is not None:
+            shutil.rmtree(_root, ignore_errors=True)
+        raise
     _exit_now()

@@ -16,7 +16,6 @@ from __future__ import annotations
 import contextlib
 import itertools
 import os
-import shutil
 import signal
 import time
 from collections.abc import AsyncIterator, Iterable, Sequence
@@ -28,6 +27,7 @@ from mcp.server.mcpserver.exceptions import ToolError
 from .. import AsyncTerminal, Turn, process
 from ..keys import encode_keys
 from ..reads import check_wait_for
+from .programs import AllowList, ProgramFile, ProgramNotFound, loader_variable, resolve, search_path
 from .results import (
     MAX_COLS,
     MAX_HISTORY_CHARS,
@@ -107,7 +107,7 @@ def _signal_sessions(leaders: Iterable[process.Identity], *signals: int) -> int:
 
 @dataclass(frozen=True)
 class Limits:
-    allow: tuple[str, ...] = ()  # absolute paths; empty: anything may start
+    allow: AllowList = AllowList()  # empty: anything may start
     max_sessions: int = 16
     max_output_chars: int = 20_000
     idle_timeout_s: float = 3600.0
@@ -241,46 +241,34 @@ class SessionManager:
         if not low <= value <= high:
             raise SessionError(f"{name} must be between {low:,} and {high:,}, got {value:,}")
 
-    def _resolve_program(
+    def _program_file(
         self, command: str, env: dict[str, str | None] | None, cwd: str | None
-    ) -> str:
-        """The absolute path the program would run from, or a tool error.
-
-        The program is looked up as the launcher will: after changing to
-        `cwd`, and along the PATH the program gets (the caller's `env` may
-        change it), so what the allow list checks is what actually starts.
-        """
+    ) -> ProgramFile:
+        """The file the program runs from, found once, or a tool error; with
+        an allow list, also the check that it may run (see programs.py)."""
         if not command:
             raise SessionError("command is empty; give a program name or path, e.g. 'python3'")
         if "\0" in command:
             raise SessionError("command contains a NUL character")
-        base = cwd if cwd is not None else os.getcwd()
-        if "/" in command:
-            path = os.path.normpath(os.path.join(base, command))
-        else:
-            search = os.environ.get("PATH", os.defpath)
-            if env is not None and "PATH" in env:
-                search = env["PATH"] or ""
-            # An empty or relative entry means a directory under `cwd`.
-            entries = [os.path.join(base, entry) for entry in search.split(os.pathsep)]
-            found = shutil.which(command, path=os.pathsep.join(entries))
-            if found is None:
-                raise SessionError(
-                    f"cannot start {command!r}: no such program on PATH"
-                    + (" (PATH was changed by env)" if env and "PATH" in env else "")
-                )
-            path = os.path.normpath(found)
-        return path
-
-    def _check_allowed(self, command: str, path: str) -> None:
-        if not self.limits.allow:
-            return
-        if path not in self.limits.allow:
-            names = ", ".join(os.path.basename(p) for p in self.limits.allow)
+        if self.limits.allow and env:
+            for name, value in env.items():
+                if value is not None and loader_variable(name):
+                    raise SessionError(
+                        f"env may not set {name} on this server: it would make the dynamic "
+                        "loader run code of its own inside an allowed program"
+                    )
+        path = search_path(command, env)
+        try:
+            program = resolve(command, cwd, path)
+        except ProgramNotFound as error:
+            changed = " (PATH was changed by env)" if env and "PATH" in env else ""
+            raise SessionError(f"cannot start {command!r}: {error}{changed}") from None
+        if self.limits.allow and not self.limits.allow.permits(program):
             raise SessionError(
-                f"program {command!r} is not allowed on this server (resolved to {path}); "
-                f"allowed: {names}"
+                f"program {command!r} is not allowed on this server (resolved to "
+                f"{program.path}); allowed: {self.limits.allow.describe()}"
             )
+        return program
 
     # -- tools --------------------------------------------------------------
 
@@ -317,8 +305,7 @@ class SessionManager:
             raise SessionError(str(error)) from None
         if cwd is not None and not os.path.isdir(cwd):
             raise SessionError(f"cwd {cwd!r} is not an existing directory")
-        path = self._resolve_program(command, env, cwd)
-        self._check_allowed(command, path)
+        program = self._program_file(command, env, cwd)
         if self._shutting_down:
             raise SessionError("the server is shutting down")
         if len(self._sessions) + self._starting >= self.limits.max_sessions:
@@ -340,6 +327,8 @@ class SessionManager:
                     ready_markers=list(ready_markers) if ready_markers is not None else None,
                     wait_for=rule,
                     screen=screen,
+                    # Checked: exactly that file runs, now and at every restart.
+                    program_file=program.as_argument() if self.limits.allow else None,
                 )
                 await terminal.start()
             except BaseException as error:
@@ -388,6 +377,13 @@ class SessionManager:
         async with self._use(session_id, "restart_session") as session:
             try:
                 turn = await session.terminal.restart(timeout_ms)
+            except OSError as error:
+                # The program could not start again and the terminal is
+                # closed: the session is over, and says why from now on.
+                why = f"restart_session could not start the program: {_message(error)}"
+                self._forget(session, why)
+                await self._close_all([session], deadline_s=_SHUTDOWN_DEADLINE_S)
+                raise SessionError(f"session {session_id!r}: {why}") from None
             finally:
                 self._remember_program(session)  # the new program has a new pid
             return self._turn(session, turn)

@@ -7,7 +7,8 @@ import inspect
 from typing import Annotated, Any, Literal
 
 from mcp.server.mcpserver import MCPServer
-from pydantic import Field
+from mcp.server.mcpserver.tools import Tool
+from pydantic import ConfigDict, Field
 
 from .results import (
     MAX_COLS,
@@ -44,9 +45,6 @@ _SESSION_ID_HELP = "The session_id that start_session returned."
 def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
     """The MCP server with its tools, and the session manager behind them."""
     manager = SessionManager(limits)
-    mcp: MCPServer[Any] = MCPServer(
-        "pellux", instructions=INSTRUCTIONS, log_level="WARNING", subscriptions=False
-    )
 
     async def start_session(
         command: Annotated[str, Field(description="Program name (looked up on PATH) or path.")],
@@ -230,12 +228,40 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
 
     # The tools that answer with a read explain every status themselves:
     # not every client shows the server's instructions to the model.
+    tools = []
     for answers in (
         start_session, send_input, send_keys, read_output, send_interrupt, restart_session
     ):
         doc = inspect.cleandoc(answers.__doc__ or "")
-        mcp.add_tool(answers, description=f"{doc}\n\n{STATUS_HELP}")
+        tools.append(_strict(Tool.from_function(answers, description=f"{doc}\n\n{STATUS_HELP}")))
     for tool in (get_screen, resize_session, close_session, list_sessions, get_history):
-        mcp.add_tool(tool, description=inspect.cleandoc(tool.__doc__ or ""))
+        tools.append(_strict(Tool.from_function(tool, description=inspect.cleandoc(tool.__doc__ or ""))))
+    mcp: MCPServer[Any] = MCPServer(
+        "pellux",
+        instructions=INSTRUCTIONS,
+        log_level="WARNING",
+        subscriptions=False,
+        tools=tools,
+    )
     return mcp, manager
+
+
+def _strict(tool: Tool) -> Tool:
+    """The tool with arguments checked as they are: a value of the wrong type
+    (``rows: "24"``, ``rows: true``, ``screen: "yes"``) and an argument the
+    tool does not have (a misspelt ``colz``) are tool errors that name the
+    argument, where the SDK's own model would convert the value or drop the
+    name. The published schema says the same (no additional properties)."""
+    lax = tool.fn_metadata.arg_model
+    strict = type(
+        lax.__name__,
+        (lax,),
+        {
+            "__module__": __name__,
+            "model_config": ConfigDict(strict=True, extra="forbid"),
+        },
+    )
+    tool.fn_metadata.arg_model = strict
+    tool.parameters = {**tool.parameters, "additionalProperties": False}
+    return tool
 
