@@ -667,9 +667,9 @@ struct ProcStat {
     pid_t session = 0;
 };
 
-std::optional<ProcStat> read_proc_stat(int proc_dir, const char* pid_text) {
+std::optional<ProcStat> read_proc_stat(int proc_dir, pid_t pid) {
     char path[64];
-    std::snprintf(path, sizeof path, "%s/stat", pid_text);
+    std::snprintf(path, sizeof path, "%d/stat", static_cast<int>(pid));
     UniqueFd fd(::openat(proc_dir, path, O_RDONLY | O_CLOEXEC));
     if (!fd) return std::nullopt;
     char buf[1024];
@@ -687,9 +687,9 @@ std::optional<ProcStat> read_proc_stat(int proc_dir, const char* pid_text) {
 }
 
 // Whether the process holds a descriptor of the terminal `device`.
-bool holds_terminal(int proc_dir, const char* pid_text, dev_t device) {
+bool holds_terminal(int proc_dir, pid_t pid, dev_t device) {
     char path[64];
-    std::snprintf(path, sizeof path, "%s/fd", pid_text);
+    std::snprintf(path, sizeof path, "%d/fd", static_cast<int>(pid));
     int fd_dir = ::openat(proc_dir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_dir < 0) return false;  // gone, or not ours to look at
     DIR* fds = ::fdopendir(fd_dir);
@@ -738,7 +738,7 @@ void PtyProcess::end_stragglers() {
             char* end = nullptr;
             long pid = std::strtol(entry->d_name, &end, 10);
             if (end == entry->d_name || *end != '\0' || pid == self || pid == child_pid_) continue;
-            auto st = read_proc_stat(proc.get(), entry->d_name);
+            auto st = read_proc_stat(proc.get(), static_cast<pid_t>(pid));
             if (!st || st->state == 'X') continue;
             bool member = st->session == child_pid_;
             if (st->state == 'Z') {
@@ -747,7 +747,7 @@ void PtyProcess::end_stragglers() {
                 if (member && st->parent == self) ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
                 continue;
             }
-            if (member || (device && holds_terminal(proc.get(), entry->d_name, *device))) {
+            if (member || (device && holds_terminal(proc.get(), static_cast<pid_t>(pid), *device))) {
                 found.push_back(static_cast<pid_t>(pid));
             }
         }

@@ -91,13 +91,17 @@ def resolve(command: str, cwd: str | None, path: str | None) -> ProgramFile:
             if found == errno.EACCES:
                 denied = True
             elif found not in _TRY_NEXT:
-                raise ProgramNotFound(f"cannot run {candidate!r}: {os.strerror(found)}")
+                raise ProgramNotFound(f"{candidate}: {_errno_text(found)}")
     finally:
         os.close(directory)
     if denied:
-        raise ProgramNotFound(f"{command!r}: permission denied")
+        raise ProgramNotFound(f"{command}: {_errno_text(errno.EACCES)}")
     where = "on PATH" if "/" not in command else "at that path"
     raise ProgramNotFound(f"no such program {where}: {command!r}")
+
+
+def _errno_text(number: int) -> str:
+    return f"{errno.errorcode.get(number, 'errno ' + str(number))}: {os.strerror(number)}"
 
 
 def _open_executable(candidate: str, directory: int) -> ProgramFile | int:
