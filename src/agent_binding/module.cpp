@@ -202,7 +202,7 @@ bool read_params(PyObject* timeout, PyObject* max_bytes, PyObject* settle, PyObj
 
 // ---- the type ----------------------------------------------------------------
 
-// Terminal(program, argv, env, cwd, rows, cols, ready_markers)
+// Terminal(program, argv, env, cwd, rows, cols, ready_markers, *, program_file=None)
 PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"program", "argv", "env", "cwd", "rows", "cols", "ready_markers",
                                   "program_file", nullptr};
@@ -221,7 +221,8 @@ PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             unsigned long long device = 0, inode = 0;
             if (!PyArg_ParseTuple(file, "UKK:program_file", &path, &device, &inode)) return nullptr;
             if (!to_string(path, "program_file", plan.program)) return nullptr;
-            plan.options.expected_file = FileIdentity{static_cast<dev_t>(device), static_cast<ino_t>(inode)};
+            plan.options.expected_file =
+                FileIdentity{static_cast<dev_t>(device), static_cast<ino_t>(inode)};
         }
         if (!to_string_list(argv, "argv", plan.argv)) return nullptr;
         if (plan.argv.empty()) {
