@@ -16,8 +16,10 @@ import os
 import random
 import re
 import resource
+import shutil
 import socket
 import subprocess
+import sys
 import textwrap
 import threading
 import time
@@ -371,3 +373,101 @@ class TestReturnedTextIsClean:
                     break
         assert reads > 20
         assert_clean(s.get_history(), "history")
+
+
+# ------------------------------------------------ the checked file is the one that runs
+
+
+def _identity(path):
+    st = os.stat(path)
+    return (os.path.realpath(path), st.st_dev, st.st_ino)
+
+
+def _first_output(terminal, want, timeout_s=10):
+    text = ""
+    deadline = time.monotonic() + timeout_s
+    while want not in text and time.monotonic() < deadline:
+        text += terminal.read(200, None, 50, 50)[0]
+    return text
+
+
+def test_a_checked_file_runs_by_descriptor_scripts_included(tmp_path):
+    from pellux_agent._terminal import Terminal
+
+    script = tmp_path / "script"
+    script.write_text("#!/bin/sh\necho \"script as $0 with $1\"\nexec cat\n")
+    plain = tmp_path / "plain"  # no interpreter line: the shell runs it
+    plain.write_text("echo \"plain with $1\"\nexec cat\n")
+    for path, want in ((script, "script as /dev/fd/"), (plain, "plain with arg")):
+        path.chmod(0o755)
+        t = Terminal(str(path), ["name", "arg"], None, None, 24, 80, [], program_file=_identity(path))
+        try:
+            assert want in _first_output(t, want)
+        finally:
+            t.close()
+    binary = shutil.which("cat")
+    t = Terminal("cat", ["cat", "/proc/self/cmdline"], None, None, 24, 80, [],
+                 program_file=_identity(binary))
+    try:
+        assert "cat" in _first_output(t, "cat")
+    finally:
+        t.close()
+
+
+def test_a_file_swapped_between_check_and_start_never_runs(tmp_path):
+    # Checked: the real cat. A thread keeps renaming an attacker's script over
+    # the checked path and back; every start runs cat or is refused.
+    from pellux_agent._terminal import Terminal
+
+    marker = tmp_path / "marker"
+    good = tmp_path / "good"
+    shutil.copy2(shutil.which("cat"), good)
+    evil = tmp_path / "evil"
+    evil.write_text(f"#!/bin/sh\necho ran >> '{marker}'\nexec cat\n")
+    evil.chmod(0o755)
+    place = tmp_path / "prog"
+    os.link(good, place)
+    checked = _identity(place)
+    # Another process, so that the swaps go on while this one starts.
+    swap = textwrap.dedent(f"""
+        import os, time
+        staged = {str(tmp_path / "staged")!r}
+        while True:
+            os.link({str(evil)!r}, staged); os.replace(staged, {str(place)!r})
+            time.sleep(0.001)
+            os.link({str(good)!r}, staged); os.replace(staged, {str(place)!r})
+            time.sleep(0.001)
+    """)
+    swapper = subprocess.Popen([sys.executable, "-c", swap])
+    started = refused = 0
+    try:
+        for _ in range(100):
+            try:
+                t = Terminal(str(place), ["prog"], None, None, 24, 80, [], program_file=checked)
+            except OSError as error:
+                assert "no longer the one that was checked" in str(error) or "ENOENT" in str(error)
+                refused += 1
+                continue
+            started += 1
+            t.close()
+    finally:
+        alive = swapper.poll() is None
+        swapper.kill()
+        swapper.wait()
+    assert alive, "the swapping process ended early"
+    print(f"started {started}, refused {refused}, swapper {swapper.returncode}")
+    assert started + refused == 100
+    assert not marker.exists()
+
+
+def test_a_line_longer_than_the_terminal_takes_is_refused_before_anything_is_typed():
+    from pellux_agent._terminal import Terminal
+
+    t = Terminal("cat", ["cat"], None, None, 24, 80, [])
+    try:
+        with pytest.raises(RuntimeError, match=r"4096 bytes .* nothing was typed"):
+            t.send("x" * 4096, 2000, None, 100, 100)
+        text, _ = t.send("y" * 4095, 5000, None, 300, 300)
+        assert text.count("y") == 4095 and "x" not in text
+    finally:
+        t.close()

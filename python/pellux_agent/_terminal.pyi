@@ -16,6 +16,8 @@ class Terminal:
         rows: int,
         cols: int,
         ready_markers: list[str],
+        *,
+        program_file: tuple[str, int, int] | None = None,
     ) -> Terminal: ...
     @property
     def pid(self) -> int: ...

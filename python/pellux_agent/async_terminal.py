@@ -255,6 +255,7 @@ class AsyncTerminal(_Described):
         ready_markers: Sequence[str] | None = None,
         wait_for: WaitFor = "auto",
         screen: bool = False,
+        program_file: tuple[str, int, int] | None = None,
     ) -> None:
         # Checked here, so that a bad argument fails at once, not at start().
         check_arguments(command, args, cwd, env, rows, cols)
@@ -273,6 +274,7 @@ class AsyncTerminal(_Described):
             "ready_markers": None if ready_markers is None else list(ready_markers),
             "wait_for": self._wait_for,
             "screen": screen,
+            "program_file": program_file,
         }
         self._rows = rows
         self._cols = cols

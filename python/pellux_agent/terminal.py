@@ -188,6 +188,11 @@ class Terminal(_Described):
     when it cannot) and ends with ``close()``, which ends every process of
     its terminal session, background jobs included. The object belongs to
     the thread that created it.
+
+    ``program_file=(path, st_dev, st_ino)`` runs exactly the file a caller
+    checked: ``path`` is executed through a descriptor, without any ``PATH``
+    search, and the start (and every restart) fails unless it still names
+    the file with that device and inode (the MCP server's allow list).
     """
 
     def __init__(
@@ -202,6 +207,7 @@ class Terminal(_Described):
         ready_markers: Sequence[str] | None = None,
         wait_for: WaitFor = "auto",
         screen: bool = False,
+        program_file: tuple[str, int, int] | None = None,
     ) -> None:
         if not isinstance(screen, bool):
             raise TypeError(f"screen must be a bool, not {type(screen).__name__}")
@@ -244,6 +250,7 @@ class Terminal(_Described):
                     rows,
                     cols,
                     [] if self._wait_for == "quiet" else markers,
+                    program_file=program_file,
                 )
             except OSError as error:
                 # The native message is pellux's wording, whole; the errno

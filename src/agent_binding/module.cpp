@@ -250,19 +250,28 @@ bool read_params(PyObject* timeout, PyObject* max_bytes, PyObject* settle, PyObj
 
 // ---- the type ----------------------------------------------------------------
 
-// Terminal(program, argv, env, cwd, rows, cols, ready_markers)
+// Terminal(program, argv, env, cwd, rows, cols, ready_markers, *, program_file=None)
 PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"program", "argv", "env", "cwd", "rows", "cols", "ready_markers",
-                                  nullptr};
+                                  "program_file", nullptr};
     PyObject *program = nullptr, *argv = nullptr, *env = Py_None, *cwd = Py_None;
-    PyObject *rows = nullptr, *cols = nullptr, *markers = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO:Terminal", const_cast<char**>(names),
-                                     &program, &argv, &env, &cwd, &rows, &cols, &markers)) {
+    PyObject *rows = nullptr, *cols = nullptr, *markers = nullptr, *file = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO|$O:Terminal", const_cast<char**>(names),
+                                     &program, &argv, &env, &cwd, &rows, &cols, &markers, &file)) {
         return nullptr;
     }
     return boundary([&]() -> PyObject* {
         LaunchPlan plan;
         if (!to_string(program, "program", plan.program)) return nullptr;
+        // program_file=(path, st_dev, st_ino): execute exactly the file the caller checked.
+        if (file != Py_None) {
+            PyObject* path = nullptr;
+            unsigned long long device = 0, inode = 0;
+            if (!PyArg_ParseTuple(file, "UKK:program_file", &path, &device, &inode)) return nullptr;
+            if (!to_string(path, "program_file", plan.program)) return nullptr;
+            plan.options.expected_file =
+                FileIdentity{static_cast<dev_t>(device), static_cast<ino_t>(inode)};
+        }
         if (!to_string_list(argv, "argv", plan.argv)) return nullptr;
         if (plan.argv.empty()) {
             PyErr_SetString(PyExc_ValueError, "argv must hold at least the program's name");
@@ -293,6 +302,7 @@ PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // survives exec, and a program in a pipeline must die of SIGPIPE
         // and of a file grown too large like anywhere else.
         plan.options.default_signals = {SIGPIPE, SIGXFSZ};
+        plan.options.end_whole_terminal = true;  // close leaves nothing on the terminal
         auto started = released([&] { return NativeTerminal::start(std::move(plan)); });
         if (!started) {
             PyObject* error = Py_BuildValue("(is)", started.error().err, started.error().message.c_str());

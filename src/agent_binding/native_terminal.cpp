@@ -29,6 +29,10 @@ std::string start_failure_text(const LaunchPlan& plan, const SpawnFailure& failu
         return "Failed to change directory to '" + plan.options.cwd.value_or("") +
                "': " + errno_text(failure.err);
     }
+    if (failure.step == SpawnFailure::Step::Changed) {
+        return "Failed to spawn process with command '" + plan.program +
+               "': the file is no longer the one that was checked";
+    }
     return "Failed to spawn process with command '" + plan.program + "': " + errno_text(failure.err);
 }
 
@@ -177,6 +181,9 @@ Result<HeldRead> NativeTerminal::send_held(std::string_view input, const ReadPar
     std::unique_lock lock(mutex_);
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
+    // A line the terminal would cut is refused before anything is typed.
+    auto fits = check_line_lengths((*session)->process.master(), input);
+    if (!fits) return runtime_error("send failed: " + fits.error());
     std::string line;
     line.reserve(input.size() + 1);
     line.append(input);

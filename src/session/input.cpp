@@ -87,6 +87,33 @@ std::expected<void, std::string> write_fully(int fd, std::string_view bytes, con
 
 }  // namespace
 
+std::expected<void, std::string> check_line_lengths(int master, std::string_view input) {
+    termios attrs{};
+    if (::tcgetattr(master, &attrs) != 0 || (attrs.c_lflag & ICANON) == 0) return {};
+    // What ends a line on this terminal, as the line discipline reads it.
+    auto ends_line = [&](unsigned char c) {
+        if (c == '\n') return true;
+        if (c == '\r') return (attrs.c_iflag & ICRNL) != 0 && (attrs.c_iflag & IGNCR) == 0;
+        for (int slot : {VEOL, VEOL2, VEOF}) {
+            if (attrs.c_cc[slot] != _POSIX_VDISABLE && c == attrs.c_cc[slot]) return true;
+        }
+        return false;
+    };
+    std::size_t longest = 0, length = 0;
+    for (char c : input) {
+        if (ends_line(static_cast<unsigned char>(c))) {
+            length = 0;
+        } else {
+            longest = std::max(longest, ++length);
+        }
+    }
+    if (longest <= kCanonicalLineLimit) return {};
+    return std::unexpected("a line of " + std::to_string(longest) +
+                           " bytes is longer than the terminal takes while the program reads "
+                           "lines (" + std::to_string(kCanonicalLineLimit) +
+                           " bytes; it would drop the rest): nothing was typed");
+}
+
 void BufferedWriter::discard_pending_input() {
     buffer_.clear();
     // The line discipline's own buffer (a half-typed line, lines the program

@@ -22,6 +22,18 @@ inline constexpr std::chrono::milliseconds kInterruptWriteBound{1000};
 using WriteDeadline = std::chrono::steady_clock::time_point;
 inline constexpr WriteDeadline kNoWriteDeadline = WriteDeadline::max();
 
+// The longest line a terminal reading lines takes whole: the line discipline
+// (Linux N_TTY) keeps 4096 bytes of a line, the last for its end, and drops
+// what comes beyond without a word.
+inline constexpr std::size_t kCanonicalLineLimit = 4095;
+
+// Checks, before anything is typed, that the terminal can take `input`
+// followed by a line end whole: while the program reads lines (ICANON on its
+// terminal), no line of it may exceed kCanonicalLineLimit bytes. `master` is
+// a descriptor of the terminal's master (its settings are the program's).
+// The error is the whole message. Any thread; never blocks.
+std::expected<void, std::string> check_line_lengths(int master, std::string_view input);
+
 class BufferedWriter {
 public:
     explicit BufferedWriter(UniqueFd fd) : fd_(std::move(fd)) { buffer_.reserve(kWriterBufferBytes); }

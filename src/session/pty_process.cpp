@@ -5,12 +5,14 @@
 // async-signal-safe system calls on that memory and ends in exec or _exit.
 #include "session/pty_process.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -20,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 extern char** environ;
@@ -85,6 +88,8 @@ struct ChildPlan {
     int pipe_write;
     char* const* exec_paths;   // candidates to execve, in PATH order, null-terminated
     char* const* const* script_argvs;  // per candidate: /bin/sh running it, for ENOEXEC
+    int exec_fd;                       // the checked file to execute, or -1: the candidates
+    char* const* fd_script_argv;       // /bin/sh running /dev/fd/<exec_fd>, for ENOEXEC
     char* const* argv;
     char* const* envp;
     const sigset_t* exec_mask;  // the mask the program inherits
@@ -111,6 +116,33 @@ constexpr const char* kShell = "/bin/sh";
 // What a terminal sends its foreground programs, and what ends them: these
 // always start at their default action and unblocked in the child.
 constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
+
+// Child side: executes the descriptor the parent opened and checked, never a
+// path. A script's interpreter is handed /dev/fd/<n> for the file and opens
+// it again, which a close-on-exec descriptor would not survive: the kernel
+// refuses that exec with ENOENT, and the descriptor is then kept open across
+// exec for the interpreter (a binary never sees it). A file without an
+// interpreter line runs under the shell, as execvp does, reading the same
+// descriptor. Same contract as child_after_fork; returns only the errno of a
+// failed exec, through `fail`.
+template <class Fail>
+[[noreturn]] void exec_checked_file(const ChildPlan& plan, Fail&& fail) noexcept {
+    auto exec_fd = [&] {
+        ::syscall(SYS_execveat, plan.exec_fd, "", plan.argv, plan.envp, AT_EMPTY_PATH);
+        return errno;
+    };
+    int err = exec_fd();
+    if (err == ENOENT || err == ENOEXEC) {
+        if (::fcntl(plan.exec_fd, F_SETFD, 0) != 0) fail(errno);
+        if (err == ENOENT) err = exec_fd();
+        if (err == ENOEXEC) {
+            ::execve(kShell, plan.fd_script_argv, plan.envp);
+            err = errno;
+        }
+    }
+    fail(err);
+    ::_exit(127);  // not reached
+}
 
 // Child side. Contract: runs in the child of a possibly multithreaded
 // process, usually sharing the parent's memory until exec (the parent waits),
@@ -206,8 +238,8 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
     // Sweep every other inherited descriptor. close_range costs the same
     // whatever the open-file limit; the per-number loop is the fallback for
     // kernels without it.
-    int keep[4] = {slave, plan.pipe_write, plan.pipe_read, plan.master};
-    for (int i = 1; i < 4; ++i) {  // insertion sort: four entries
+    int keep[5] = {slave, plan.pipe_write, plan.pipe_read, plan.master, plan.exec_fd};
+    for (int i = 1; i < 5; ++i) {  // insertion sort: five entries
         for (int j = i; j > 0 && keep[j - 1] > keep[j]; --j) {
             int t = keep[j];
             keep[j] = keep[j - 1];
@@ -235,7 +267,8 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
         }
         for (long n = 3; n < limit; ++n) {
             int d = static_cast<int>(n);
-            if (d != slave && d != plan.pipe_write && d != plan.pipe_read && d != plan.master) {
+            if (d != slave && d != plan.pipe_write && d != plan.pipe_read && d != plan.master &&
+                d != plan.exec_fd) {
                 ::close(d);
             }
         }
@@ -253,6 +286,8 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGTERM};
     if (plan.cwd != nullptr && ::chdir(plan.cwd) != 0) {
         fail(static_cast<int>(kCwdStepFlag | static_cast<std::uint32_t>(errno)));
     }
+
+    if (plan.exec_fd >= 0) exec_checked_file(plan, fail);
 
     // execvp's search, over candidates the parent prepared.
     bool saw_eacces = false;
@@ -378,9 +413,12 @@ std::expected<OpenedTerminal, int> open_terminal() {
 // long as the child may still read them (until the handshake).
 class ExecPlan {
 public:
+    // `exec_fd`: the checked file to execute, or -1 to search for `program`.
     ExecPlan(const std::string& program, const std::vector<std::string>& argv,
-             const SpawnOptions& options)
-        : candidates_(exec_candidates(program, search_path(options))),
+             const SpawnOptions& options, int exec_fd)
+        : candidates_(exec_fd >= 0 ? std::vector<std::string>{}
+                                   : exec_candidates(program, search_path(options))),
+          exec_fd_(exec_fd),
           argv_(argv),
           cwd_(options.cwd),
           rows_(options.rows),
@@ -408,6 +446,12 @@ public:
         argv_ptrs_.reserve(argv_.size() + 1);
         for (auto& a : argv_) argv_ptrs_.push_back(a.data());
         argv_ptrs_.push_back(nullptr);
+        if (exec_fd_ >= 0) {
+            fd_path_ = "/dev/fd/" + std::to_string(exec_fd_);
+            fd_script_argv_ = {shell_.data(), fd_path_.data()};
+            for (std::size_t i = 1; i < argv_.size(); ++i) fd_script_argv_.push_back(argv_[i].data());
+            fd_script_argv_.push_back(nullptr);
+        }
     }
     ExecPlan(const ExecPlan&) = delete;
     ExecPlan& operator=(const ExecPlan&) = delete;
@@ -419,6 +463,8 @@ public:
                          t.pipe_write.get(),
                          exec_paths_.data(),
                          script_argvs_.data(),
+                         exec_fd_,
+                         fd_script_argv_.empty() ? nullptr : fd_script_argv_.data(),
                          argv_ptrs_.data(),
                          envp_.empty() ? environ : envp_.data(),
                          exec_mask,
@@ -442,6 +488,9 @@ private:
     }
 
     std::vector<std::string> candidates_;
+    int exec_fd_;
+    std::string fd_path_;
+    std::vector<char*> fd_script_argv_;
     std::vector<std::string> argv_;
     std::string shell_ = kShell;
     std::vector<char*> exec_paths_;
@@ -529,6 +578,33 @@ int handshake(pid_t pid, OpenedTerminal& t) {
 
 }  // namespace
 
+namespace {
+
+// Opens the program the caller checked, as a path (relative ones from `cwd`,
+// where the child will run), and makes sure it is still the same file.
+std::expected<UniqueFd, SpawnFailure> open_checked_file(const std::string& program,
+                                                        const SpawnOptions& options) {
+    using Step = SpawnFailure::Step;
+    UniqueFd dir;
+    if (options.cwd && !program.starts_with('/')) {
+        dir.reset(::open(options.cwd->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!dir) return std::unexpected(SpawnFailure{Step::Cwd, errno});
+    }
+    UniqueFd file(::openat(dir ? dir.get() : AT_FDCWD, program.c_str(), O_PATH | O_CLOEXEC));
+    if (!file) return std::unexpected(SpawnFailure{Step::Exec, errno});
+    if (int e = keep_above_stdio(file); e != 0) return std::unexpected(SpawnFailure{Step::Exec, e});
+    struct stat st{};
+    if (::fstat(file.get(), &st) != 0) return std::unexpected(SpawnFailure{Step::Exec, errno});
+    if (st.st_dev != options.expected_file->device || st.st_ino != options.expected_file->inode) {
+        return std::unexpected(SpawnFailure{Step::Changed, ESTALE});
+    }
+    // What execve itself would refuse, refused the same way.
+    if (!S_ISREG(st.st_mode)) return std::unexpected(SpawnFailure{Step::Exec, EACCES});
+    return file;
+}
+
+}  // namespace
+
 std::expected<PtyProcess, int> PtyProcess::spawn(const std::string& program,
                                                  const std::vector<std::string>& argv) {
     auto process = spawn(program, argv, SpawnOptions{});
@@ -555,9 +631,15 @@ std::expected<PtyProcess, SpawnFailure> PtyProcess::spawn(const std::string& pro
         }
     }
     if (options.cwd && has_nul(*options.cwd)) return failed(EINVAL, Step::Cwd);
+    UniqueFd checked;
+    if (options.expected_file) {
+        auto file = open_checked_file(program, options);
+        if (!file) return std::unexpected(file.error());
+        checked = std::move(*file);
+    }
     auto terminal = open_terminal();
     if (!terminal) return failed(terminal.error());
-    ExecPlan exec(program, argv, options);
+    ExecPlan exec(program, argv, options, checked ? checked.get() : -1);
     auto pid = launch(*terminal, exec);
     if (!pid) return failed(pid.error());
     if (int e = handshake(*pid, *terminal); e != 0) {
@@ -567,10 +649,120 @@ std::expected<PtyProcess, SpawnFailure> PtyProcess::spawn(const std::string& pro
     }
     // From here the process owns the child: a late failure still ends it.
     PtyProcess process(std::move(terminal->master), *pid);
+    process.end_whole_terminal_ = options.end_whole_terminal;
     if (int e = set_term_size(process.master(), options.rows, options.cols); e != 0) {
         return failed(e);
     }
     return process;
+}
+
+namespace {
+
+// The fields of /proc/<pid>/stat used here. The command name sits in
+// parentheses and may itself hold blanks and parentheses, so fields are
+// counted from the last ')'.
+struct ProcStat {
+    char state = '?';
+    pid_t parent = 0;
+    pid_t session = 0;
+};
+
+std::optional<ProcStat> read_proc_stat(int proc_dir, pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%d/stat", static_cast<int>(pid));
+    UniqueFd fd(::openat(proc_dir, path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    char buf[1024];
+    ssize_t n = ::read(fd.get(), buf, sizeof buf - 1);
+    if (n <= 0) return std::nullopt;
+    buf[n] = '\0';
+    const char* close = std::strrchr(buf, ')');
+    if (close == nullptr) return std::nullopt;
+    ProcStat st;
+    int pgrp = 0;
+    if (std::sscanf(close + 1, " %c %d %d %d", &st.state, &st.parent, &pgrp, &st.session) != 4) {
+        return std::nullopt;
+    }
+    return st;
+}
+
+// Whether the process holds a descriptor of the terminal `device`.
+bool holds_terminal(int proc_dir, pid_t pid, dev_t device) {
+    char path[64];
+    std::snprintf(path, sizeof path, "%d/fd", static_cast<int>(pid));
+    int fd_dir = ::openat(proc_dir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_dir < 0) return false;  // gone, or not ours to look at
+    DIR* fds = ::fdopendir(fd_dir);
+    if (fds == nullptr) {
+        ::close(fd_dir);
+        return false;
+    }
+    bool found = false;
+    while (!found) {
+        dirent* entry = ::readdir(fds);
+        if (entry == nullptr) break;
+        if (entry->d_name[0] == '.') continue;
+        struct stat st{};
+        // Following the descriptor's link reaches the file itself.
+        found = ::fstatat(fd_dir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+                st.st_rdev == device;
+    }
+    ::closedir(fds);
+    return found;
+}
+
+}  // namespace
+
+void PtyProcess::end_stragglers() {
+    if (stragglers_ended_) return;
+    // The terminal's number cannot go to another terminal while we hold its
+    // master, so whatever holds this device holds our terminal. A session
+    // id cannot be reused while a process of the session lives, so a
+    // process other than the collected leader with the leader's number as
+    // its session id is one of ours.
+    std::optional<dev_t> device;
+    if (auto name = get_slave_name(master_.get())) {
+        struct stat st{};
+        if (::stat(name->c_str(), &st) == 0) device = st.st_rdev;
+    }
+    const pid_t self = ::getpid();
+    const auto deadline = std::chrono::steady_clock::now() + kStragglerBound;
+    std::vector<pid_t> found;
+    while (true) {
+        found.clear();
+        UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!proc) return;
+        DIR* dir = ::fdopendir(::fcntl(proc.get(), F_DUPFD_CLOEXEC, 0));
+        if (dir == nullptr) return;
+        while (dirent* entry = ::readdir(dir)) {
+            char* end = nullptr;
+            long pid = std::strtol(entry->d_name, &end, 10);
+            if (end == entry->d_name || *end != '\0' || pid == self || pid == child_pid_) continue;
+            auto st = read_proc_stat(proc.get(), static_cast<pid_t>(pid));
+            if (!st || st->state == 'X') continue;
+            bool member = st->session == child_pid_;
+            if (st->state == 'Z') {
+                // Handed to us when the host runs as PID 1 or a subreaper,
+                // and nobody else would collect it.
+                if (member && st->parent == self) ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
+                continue;
+            }
+            if (member || (device && holds_terminal(proc.get(), static_cast<pid_t>(pid), *device))) {
+                found.push_back(static_cast<pid_t>(pid));
+            }
+        }
+        ::closedir(dir);
+        std::size_t signalled = 0;
+        for (pid_t pid : found) signalled += ::kill(pid, SIGKILL) == 0 ? 1 : 0;
+        // Done when nothing is left that this process may end. Once the
+        // leader is collected and nothing was left, nothing can join.
+        if (signalled == 0) {
+            stragglers_ended_ = collected_;
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 PtyProcess::PtyProcess(PtyProcess&& other) noexcept
@@ -578,7 +770,9 @@ PtyProcess::PtyProcess(PtyProcess&& other) noexcept
       child_pid_(std::exchange(other.child_pid_, -1)),
       collected_(other.collected_),
       wait_status_(other.wait_status_),
-      termination_pause_(other.termination_pause_) {}
+      termination_pause_(other.termination_pause_),
+      end_whole_terminal_(other.end_whole_terminal_),
+      stragglers_ended_(other.stragglers_ended_) {}
 
 std::expected<UniqueFd, int> PtyProcess::get_raw_handle() const {
     int fd = ::fcntl(master_.get(), F_DUPFD_CLOEXEC, 0);
@@ -600,6 +794,12 @@ std::expected<bool, int> PtyProcess::is_alive() {
 }
 
 std::expected<bool, int> PtyProcess::exit() {
+    auto gone = end_child();
+    if (end_whole_terminal_) end_stragglers();
+    return gone;
+}
+
+std::expected<bool, int> PtyProcess::end_child() {
     auto alive = is_alive();
     if (!alive) return std::unexpected(alive.error());
     if (!*alive) return true;
@@ -616,7 +816,9 @@ std::expected<bool, int> PtyProcess::exit() {
 PtyProcess::~PtyProcess() {
     if (child_pid_ > 0) {
         auto alive = is_alive();
-        if (alive && *alive) {
+        if (alive && !*alive && end_whole_terminal_) {
+            end_stragglers();
+        } else if (alive && *alive) {
             auto gone = exit();
             if (!gone) {
                 std::fprintf(stderr, "pellux: failed to terminate child %d: errno %d\n",

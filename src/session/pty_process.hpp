@@ -29,6 +29,12 @@ int set_term_size(int fd) noexcept;
 // The same with a size of the caller's.
 int set_term_size(int fd, unsigned short rows, unsigned short cols) noexcept;
 
+// A file as the kernel tells files apart.
+struct FileIdentity {
+    dev_t device;
+    ino_t inode;
+};
+
 // What a start may set beyond the program and its arguments; the defaults
 // are what every Pellux session gets.
 struct SpawnOptions {
@@ -43,11 +49,22 @@ struct SpawnOptions {
     // Signals that start at their default action even when the host ignores
     // them (an ignored disposition survives exec).
     std::vector<int> default_signals;
+    // The file the caller checked, when it checked one. The program must
+    // then be a path (no PATH search); the parent opens it once, the start
+    // fails with Step::Changed unless the opened file is this one, and the
+    // child executes that descriptor, so no rename, link or swap of a
+    // directory between the check and the exec can change what runs.
+    std::optional<FileIdentity> expected_file;
+    // Whether ending the program also ends what it leaves behind on its
+    // terminal (see PtyProcess::exit). Off for pellux, whose close ends the
+    // child alone.
+    bool end_whole_terminal = false;
 };
 
-// Which step of a start failed, and why.
+// Which step of a start failed, and why. Changed: the program's path no
+// longer names the file the caller checked (err is ESTALE).
 struct SpawnFailure {
-    enum class Step { Exec, Cwd } step;
+    enum class Step { Exec, Cwd, Changed } step;
     int err;
 };
 
@@ -89,7 +106,15 @@ public:
 
     // Forced termination: SIGHUP, SIGCONT, SIGINT, SIGTERM, SIGKILL, each
     // followed by the termination pause and a status check. True once the
-    // child is gone. Returns at once when the child has already exited.
+    // child is gone. The signals are skipped when the child has already
+    // exited. Started with `end_whole_terminal`, it then ends (SIGKILL) every
+    // process left in the child's terminal session (background jobs, a
+    // nohup'ed server) and every process that still holds the terminal open
+    // (one that left the session with setsid, say), as far as /proc shows
+    // them to this user: repeated sweeps catch processes that fork meanwhile,
+    // for at most kStragglerBound. Those are what the reader would otherwise
+    // wait on. Processes that left the session and closed the terminal are
+    // not found and are not ended.
     std::expected<bool, int> exit();
 
     // The status waitpid reported once the child was collected (by is_alive
@@ -104,6 +129,8 @@ public:
 
 private:
     PtyProcess(UniqueFd master, pid_t pid) : master_(std::move(master)), child_pid_(pid) {}
+    std::expected<bool, int> end_child();
+    void end_stragglers();
 
     UniqueFd master_;
     pid_t child_pid_ = -1;
@@ -112,6 +139,11 @@ private:
     bool collected_ = false;
     std::optional<int> wait_status_;
     std::chrono::milliseconds termination_pause_{100};
+    bool end_whole_terminal_ = false;
+    bool stragglers_ended_ = false;
 };
+
+// How long exit() keeps sweeping for processes left on the terminal.
+inline constexpr std::chrono::milliseconds kStragglerBound{2000};
 
 }  // namespace pellux

@@ -115,14 +115,14 @@ class RawServer:
     must control exactly when stdin closes and which signals it gets (the
     SDK's client adds its own signals on the way out)."""
 
-    def __init__(self, *options: str) -> None:
+    def __init__(self, *options: str, env: dict[str, str] | None = None) -> None:
         import subprocess
 
         self.process = subprocess.Popen(
             [sys.executable, "-m", "pellux_agent", *options],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
-            env=server_environment(),
+            env=server_environment(env),
             cwd=PACKAGE_ROOT,
             start_new_session=True,  # our own signals stay ours
         )
@@ -168,6 +168,10 @@ class RawServer:
         result = self._request("tools/call", {"name": tool, "arguments": arguments})
         assert not result.get("isError"), result
         return result["structuredContent"]
+
+    def call_raw(self, tool: str, **arguments: Any) -> dict[str, Any]:
+        """The whole result, an error included."""
+        return self._request("tools/call", {"name": tool, "arguments": arguments})
 
     def close_stdin(self) -> None:
         assert self.process.stdin is not None

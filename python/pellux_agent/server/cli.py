@@ -1,0 +1,160 @@
+"""The command line of `pellux-mcp`: its options, the signals that end it,
+and the process's exit."""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import math
+import os
+import shutil
+import signal
+import sys
+import tempfile
+from collections.abc import Sequence
+
+import anyio
+
+from .programs import AllowList
+from .results import MIN_OUTPUT_CHARS
+from .sessions import Limits
+from .tools import build_server
+
+async def serve(limits: Limits) -> None:
+    """Serves MCP on stdin/stdout until the client leaves or a signal ends us."""
+    mcp, manager = build_server(limits)
+    try:
+        async with anyio.create_task_group() as tg:
+
+            async def on_signals() -> None:
+                with anyio.open_signal_receiver(
+                    signal.SIGTERM, signal.SIGINT, signal.SIGHUP
+                ) as signals:
+                    async for _ in signals:
+                        # The transport's stdin reader is a thread blocked in a
+                        # read that no cancellation reaches, so the server
+                        # cannot wind down through the task group: end the
+                        # programs, then the process.
+                        await manager.shutdown()
+                        _exit_now()
+
+            async def run() -> None:
+                await mcp.run_stdio_async()
+                tg.cancel_scope.cancel()  # the client left (stdin closed)
+
+            tg.start_soon(on_signals)
+            tg.start_soon(manager.reap_idle)
+            tg.start_soon(run)
+    finally:
+        await manager.shutdown()
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _output_chars(text: str) -> int:
+    value = int(text)
+    if value < MIN_OUTPUT_CHARS:
+        raise argparse.ArgumentTypeError(f"must be at least {MIN_OUTPUT_CHARS}, got {value}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds >= 0, got {text}")
+    return value
+
+
+def parse_args(argv: Sequence[str] | None = None) -> Limits:
+    parser = argparse.ArgumentParser(
+        prog="pellux-mcp",
+        description="MCP server (stdio) that runs terminal programs for an agent.",
+    )
+    parser.add_argument(
+        "--allow",
+        action="append",
+        default=[],
+        metavar="PROGRAM",
+        help="allow this program (a name looked up on PATH, or a path) or every program in "
+        "this directory (a path, subdirectories included); repeat for more. When given, no "
+        "other program may start. Compared by real path (symbolic links and '..' resolved): "
+        "a command is resolved from its session's cwd along the PATH its environment gives, "
+        "and exactly the file checked is executed. env may then not set the dynamic "
+        "loader's variables (LD_*, GCONV_PATH, GLIBC_TUNABLES).",
+    )
+    parser.add_argument("--max-sessions", type=_positive_int, default=16, metavar="N")
+    parser.add_argument(
+        "--max-output-chars",
+        type=_output_chars,
+        default=20_000,
+        metavar="N",
+        help="longer answers keep their head and tail (default 20000)",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        default=3600.0,
+        metavar="SECONDS",
+        help="close sessions unused this long (default 3600; 0: never)",
+    )
+    options = parser.parse_args(argv)
+    try:
+        allowed = AllowList.of(options.allow)
+    except ValueError as error:
+        parser.error(str(error))
+    return Limits(
+        allow=allowed,
+        max_sessions=options.max_sessions,
+        max_output_chars=options.max_output_chars,
+        idle_timeout_s=options.idle_timeout,
+    )
+
+
+# The directory that holds every terminal's private directory while the
+# server runs; see _private_root.
+_root: str | None = None
+
+
+def _private_root() -> None:
+    """Makes one directory of this server's own the parent of every
+    temporary directory the process creates (each terminal's private one
+    among them), so that the exit removes them all at once, also those of
+    terminals whose close did not finish before the exit (a thread busy
+    rendering a flood on a screen, say)."""
+    global _root
+    _root = tempfile.mkdtemp(prefix="pellux-mcp-")
+    tempfile.tempdir = _root
+
+
+def _exit_now() -> None:
+    """Ends the process once every session is closed and every program ended.
+
+    What is left to clean up is the private directories, and the
+    interpreter's own finalization (collecting the SDK's large module graph)
+    takes a good part of a second on a busy machine: time that a client
+    waiting to kill us does not give.
+    """
+    if _root is not None:
+        shutil.rmtree(_root, ignore_errors=True)
+    logging.shutdown()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
+    limits = parse_args(argv)
+    _private_root()
+    try:
+        anyio.run(serve, limits)
+    except BaseException:
+        if _root is not None:
+            shutil.rmtree(_root, ignore_errors=True)
+        raise
+    _exit_now()

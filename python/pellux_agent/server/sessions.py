@@ -1,0 +1,563 @@
+"""The session table: every open session, the checks on what starts, the
+limits, and the shutdown that ends every program.
+
+Shutdown is the part that needs care. A client leaves by closing our stdin;
+the SDK's stdio client then waits about two seconds, signals our process
+group and, two seconds later, kills it. The programs run in terminal sessions
+of their own and get none of those signals, so ending them is our job, and it
+has to be done well inside that window even when a session's thread is stuck
+in a read with a long timeout: such a thread cannot be asked to close (a
+`Pellux` only answers its own thread), so we end the programs of its terminal
+session from outside, which ends the read, and then let it close.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import itertools
+import os
+import signal
+import time
+from collections.abc import AsyncIterator, Iterable, Sequence
+from dataclasses import dataclass, field
+
+import anyio
+from mcp.server.mcpserver.exceptions import ToolError
+
+from .. import AsyncTerminal, Turn, process
+from ..keys import encode_keys
+from ..reads import check_wait_for
+from .programs import AllowList, ProgramFile, ProgramNotFound, loader_variable, resolve, search_path
+from .results import (
+    MAX_COLS,
+    MAX_HISTORY_CHARS,
+    MAX_ROWS,
+    MAX_SCROLLBACK_LINES,
+    MAX_TIMEOUT_MS,
+    CloseResult,
+    HistoryResult,
+    ResizeResult,
+    ScreenResult,
+    SessionInfo,
+    SessionList,
+    StartResult,
+    TurnResult,
+    shorten,
+)
+
+
+# How long a polite close may take at shutdown before the programs of the
+# sessions still open are ended from outside (their thread may be in a read).
+_POLITE_CLOSE_S = 0.2
+# From the hang-up of a stuck session to SIGKILL of what is left of it.
+_KILL_GRACE_S = 0.3
+# Everything at shutdown must be over before the client's kill arrives.
+_SHUTDOWN_DEADLINE_S = 1.6
+
+
+# ---------------------------------------------------------------------------
+# Processes of the programs' terminal sessions
+
+
+def _our_programs() -> set[process.Identity]:
+    """Our children that lead a session of their own: the programs.
+
+    pellux starts every program as a session leader in a new terminal, and
+    nothing else in this server starts a process, so these are exactly the
+    programs of our sessions, also one whose start has not been recorded yet
+    (a program keeps its pid across the launcher's exec).
+    """
+    me, found = os.getpid(), set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue  # ended meanwhile
+        # The name in parentheses may itself hold spaces and parentheses.
+        fields = stat[stat.rindex(b")") + 2 :].split()
+        if int(fields[1]) == me and int(fields[3]) == int(entry):
+            found.add(process.identify(int(entry)))
+    return found
+
+
+def _signal_sessions(leaders: Iterable[process.Identity], *signals: int) -> int:
+    """Sends `signals` to every process of the leaders' terminal sessions.
+
+    Background jobs keep the session id of the terminal they started in even
+    after their parent is gone, so this reaches them too; a pid now used by
+    an unrelated session is recognised by its start time and left alone.
+    Returns how many processes were found.
+    """
+    count = 0
+    for leader in leaders:
+        for pid in process.session_members(leader):
+            count += 1
+            for signum in signals:
+                with contextlib.suppress(OSError):
+                    os.kill(pid, signum)
+    return count
+
+
+# ---------------------------------------------------------------------------
+# Sessions
+
+
+@dataclass(frozen=True)
+class Limits:
+    allow: AllowList = AllowList()  # empty: anything may start
+    max_sessions: int = 16
+    max_output_chars: int = 20_000
+    idle_timeout_s: float = 3600.0
+
+
+@dataclass
+class _Session:
+    session_id: str
+    command: str
+    args: list[str]
+    cwd: str | None
+    rows: int
+    cols: int
+    terminal: AsyncTerminal
+    screen: bool = False
+    # Every program this session has run (a restart starts a new one).
+    leaders: set[process.Identity] = field(default_factory=set)
+    busy: int = 0
+    # What the latest answer said; a program seen to exit stays exited until
+    # it is restarted, whatever a cached flag elsewhere says.
+    alive: bool = True
+    last_used: float = field(default_factory=time.monotonic)
+
+
+class SessionError(ToolError):
+    """A tool call that cannot be done; the model reads the message."""
+
+
+def _message(error: BaseException) -> str:
+    """The error's own text, without the "[Errno 13]" an OSError puts first."""
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
+def _describe_failure(session_id: str, action: str, error: BaseException) -> str:
+    return f"session {session_id!r}: {action} failed: {_message(error)}"
+
+
+def _how_it_ended(terminal: AsyncTerminal) -> str:
+    code, signum = terminal.exit_code, terminal.exit_signal
+    if signum is not None:
+        try:
+            name = signal.Signals(signum).name
+        except ValueError:
+            name = f"signal {signum}"
+        return f"been killed by {name} ({signum})"
+    if code is not None:
+        return f"exited with code {code}"
+    return "exited"
+
+
+def _is_cancellation(error: BaseException) -> bool:
+    return isinstance(error, anyio.get_cancelled_exc_class()) or isinstance(
+        error, (KeyboardInterrupt, SystemExit, GeneratorExit)
+    )
+
+
+class SessionManager:
+    """The open sessions, their limits and their shutdown."""
+
+    def __init__(self, limits: Limits) -> None:
+        self.limits = limits
+        self._sessions: dict[str, _Session] = {}
+        self._closed: dict[str, str] = {}  # session id -> why it is closed
+        self._ids = itertools.count(1)
+        self._starting = 0
+        self._all_leaders: set[process.Identity] = set()
+        self._shutting_down = False
+
+    # -- lookup -------------------------------------------------------------
+
+    def _get(self, session_id: str) -> _Session:
+        found = self._sessions.get(session_id)
+        if found is not None:
+            return found
+        why = self._closed.get(session_id)
+        if why is not None:
+            raise SessionError(
+                f"session {session_id!r} is closed ({why}); start_session starts a new one"
+            )
+        raise SessionError(
+            f"unknown session id {session_id!r}; list_sessions shows the open sessions"
+        )
+
+    @contextlib.asynccontextmanager
+    async def _use(self, session_id: str, action: str) -> AsyncIterator[_Session]:
+        session = self._get(session_id)
+        session.busy += 1
+        try:
+            yield session
+        except SessionError:
+            raise
+        except BaseException as error:
+            # pellux's PanicException derives from BaseException only: it must
+            # become an ordinary tool error, never reach the event loop.
+            if _is_cancellation(error):
+                raise
+            if session.session_id not in self._sessions:
+                raise SessionError(
+                    f"session {session_id!r} was closed while {action} was running"
+                ) from None
+            if not session.terminal.alive:
+                session.alive = False
+                raise SessionError(
+                    f"session {session_id!r}: {action} failed: the program has "
+                    f"{_how_it_ended(session.terminal)}; "
+                    "restart_session starts it again, close_session ends the session"
+                ) from None
+            raise SessionError(_describe_failure(session_id, action, error)) from None
+        finally:
+            session.busy -= 1
+            session.last_used = time.monotonic()
+
+    def _turn(self, session: _Session, turn: Turn) -> TurnResult:
+        session.alive = turn.alive
+        output, truncated = shorten(turn.output, self.limits.max_output_chars)
+        return TurnResult(
+            output=output,
+            status=turn.status,
+            alive=turn.alive,
+            truncated=truncated,
+            exit_code=turn.exit_code,
+            signal=turn.signal,
+        )
+
+    # -- checks -------------------------------------------------------------
+
+    @staticmethod
+    def check_range(name: str, value: int, low: int, high: int) -> None:
+        if not low <= value <= high:
+            raise SessionError(f"{name} must be between {low:,} and {high:,}, got {value:,}")
+
+    def _program_file(
+        self, command: str, env: dict[str, str | None] | None, cwd: str | None
+    ) -> ProgramFile:
+        """The file the program runs from, found once, or a tool error; with
+        an allow list, also the check that it may run (see programs.py)."""
+        if not command:
+            raise SessionError("command is empty; give a program name or path, e.g. 'python3'")
+        if "\0" in command:
+            raise SessionError("command contains a NUL character")
+        if self.limits.allow and env:
+            for name, value in env.items():
+                if value is not None and loader_variable(name):
+                    raise SessionError(
+                        f"env may not set {name} on this server: it would make the dynamic "
+                        "loader run code of its own inside an allowed program"
+                    )
+        path = search_path(command, env)
+        try:
+            program = resolve(command, cwd, path)
+        except ProgramNotFound as error:
+            changed = " (PATH was changed by env)" if env and "PATH" in env else ""
+            raise SessionError(f"cannot start {command!r}: {error}{changed}") from None
+        if self.limits.allow and not self.limits.allow.permits(program):
+            raise SessionError(
+                f"program {command!r} is not allowed on this server (resolved to "
+                f"{program.path}); allowed: {self.limits.allow.describe()}"
+            )
+        return program
+
+    # -- tools --------------------------------------------------------------
+
+    async def start(
+        self,
+        command: str,
+        args: Sequence[str],
+        cwd: str | None,
+        env: dict[str, str | None] | None,
+        rows: int,
+        cols: int,
+        ready_markers: Sequence[str] | None,
+        timeout_ms: int,
+        wait_for: str = "auto",
+        screen: bool = False,
+    ) -> StartResult:
+        self.check_range("rows", rows, 1, MAX_ROWS)
+        self.check_range("cols", cols, 1, MAX_COLS)
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        for arg in args:
+            if "\0" in arg:
+                raise SessionError("an argument contains a NUL character")
+        if env:
+            for name, value in env.items():
+                if not name or "=" in name or "\0" in name:
+                    raise SessionError(f"env name {name!r} is not a valid variable name")
+                if value is not None and "\0" in value:
+                    raise SessionError(f"env value of {name!r} contains a NUL character")
+        if ready_markers is not None and any(not m for m in ready_markers):
+            raise SessionError("ready_markers must not contain an empty string")
+        try:
+            rule = check_wait_for(wait_for)
+        except (TypeError, ValueError) as error:
+            raise SessionError(str(error)) from None
+        if cwd is not None and not os.path.isdir(cwd):
+            raise SessionError(f"cwd {cwd!r} is not an existing directory")
+        program = self._program_file(command, env, cwd)
+        if self._shutting_down:
+            raise SessionError("the server is shutting down")
+        if len(self._sessions) + self._starting >= self.limits.max_sessions:
+            raise SessionError(
+                f"too many sessions: {self.limits.max_sessions} are open, the most this server "
+                "allows; close_session one you no longer need"
+            )
+
+        self._starting += 1
+        try:
+            try:
+                terminal = AsyncTerminal(
+                    command,
+                    list(args),
+                    cwd=cwd,
+                    env=env,
+                    rows=rows,
+                    cols=cols,
+                    ready_markers=list(ready_markers) if ready_markers is not None else None,
+                    wait_for=rule,
+                    screen=screen,
+                    # Checked: exactly that file runs, now and at every restart.
+                    program_file=program.as_argument() if self.limits.allow else None,
+                )
+                await terminal.start()
+            except BaseException as error:
+                if _is_cancellation(error):
+                    raise
+                raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
+            session_id = f"s{next(self._ids)}"
+            session = _Session(session_id, command, list(args), cwd, rows, cols, terminal, screen)
+            self._remember_program(session)
+            self._sessions[session_id] = session
+        finally:
+            self._starting -= 1
+        async with self._use(session_id, "the first read") as session:
+            turn = await session.terminal.read(timeout_ms)
+        result = self._turn(session, turn)
+        return StartResult(session_id=session_id, **result.model_dump())
+
+    def _remember_program(self, session: _Session) -> None:
+        """Notes the program's pid, the id of its terminal session, so that
+        shutdown can end what is left of it whatever state its thread is in."""
+        pid = session.terminal.pid
+        if pid is not None:
+            program = process.identify(pid)
+            session.leaders.add(program)
+            self._all_leaders.add(program)
+
+    async def send(self, session_id: str, text: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "send_input") as session:
+            return self._turn(session, await session.terminal.send(text, timeout_ms))
+
+    async def read(self, session_id: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "read_output") as session:
+            # A read with no time at all takes nothing; one millisecond takes
+            # what has arrived (and leaves the rest queued for the next read).
+            return self._turn(session, await session.terminal.read(max(timeout_ms, 1)))
+
+    async def interrupt(self, session_id: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "send_interrupt") as session:
+            return self._turn(session, await session.terminal.interrupt(timeout_ms))
+
+    async def restart(self, session_id: str, timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "restart_session") as session:
+            try:
+                turn = await session.terminal.restart(timeout_ms)
+            except OSError as error:
+                # The program could not start again and the terminal is
+                # closed: the session is over, and says why from now on.
+                why = f"restart_session could not start the program: {_message(error)}"
+                self._forget(session, why)
+                await self._close_all([session], deadline_s=_SHUTDOWN_DEADLINE_S)
+                raise SessionError(f"session {session_id!r}: {why}") from None
+            finally:
+                self._remember_program(session)  # the new program has a new pid
+            return self._turn(session, turn)
+
+    async def keys(self, session_id: str, keys: str | list[str], timeout_ms: int) -> TurnResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        if not keys:
+            raise SessionError("keys is empty; give a key name such as 'enter' or text such as 'q'")
+        try:
+            encode_keys(keys)  # the terminal encodes them again in the program's mode
+        except (ValueError, TypeError) as error:
+            raise SessionError(str(error)) from None
+        async with self._use(session_id, "send_keys") as session:
+            return self._turn(session, await session.terminal.send_keys(keys, timeout_ms))
+
+    async def resize(self, session_id: str, rows: int, cols: int) -> ResizeResult:
+        self.check_range("rows", rows, 1, MAX_ROWS)
+        self.check_range("cols", cols, 1, MAX_COLS)
+        async with self._use(session_id, "resize_session") as session:
+            await session.terminal.resize(rows, cols)
+            session.rows, session.cols = rows, cols
+            return ResizeResult(rows=rows, cols=cols)
+
+    async def screen(self, session_id: str, scrollback: int) -> ScreenResult:
+        self.check_range("scrollback", scrollback, 0, MAX_SCROLLBACK_LINES)
+        session = self._get(session_id)
+        if not session.screen:
+            raise SessionError(
+                f"session {session_id!r} has no screen; start_session with screen=true "
+                "keeps one (for top, less, vim, progress bars)"
+            )
+        async with self._use(session_id, "get_screen") as session:
+            snap = await session.terminal.screen()
+            terminal = session.terminal
+            alive = bool(terminal.alive) and session.alive
+            result = ScreenResult(
+                rows=snap.rows,
+                cursor_row=snap.cursor_row,
+                cursor_col=snap.cursor_col,
+                scrollback=snap.scrollback[len(snap.scrollback) - scrollback :] if scrollback else [],
+                alive=alive,
+                exit_code=None if alive else terminal.exit_code,
+                signal=None if alive else terminal.exit_signal,
+            )
+        return self._fit_screen(result)
+
+    def _fit_screen(self, result: ScreenResult) -> ScreenResult:
+        """Keeps a screen within the answer size: the scrollback's oldest
+        lines go first, then the rows' ends (a huge terminal's rows)."""
+        budget = self.limits.max_output_chars
+        rows_chars = sum(len(r) + 1 for r in result.rows)
+        kept: list[str] = []
+        used = rows_chars
+        for line in reversed(result.scrollback):
+            if used + len(line) + 1 > budget:
+                break
+            kept.append(line)
+            used += len(line) + 1
+        result.scrollback = kept[::-1]
+        if rows_chars > budget:
+            width = max(1, budget // max(1, len(result.rows)) - 1)
+            result.rows = [r[:width] for r in result.rows]
+        return result
+
+    async def history(self, session_id: str, max_chars: int | None) -> HistoryResult:
+        limit = self.limits.max_output_chars if max_chars is None else max_chars
+        self.check_range("max_chars", limit, 1, MAX_HISTORY_CHARS)
+        async with self._use(session_id, "get_history") as session:
+            return HistoryResult(history=await session.terminal.history(limit))
+
+    def describe(self) -> SessionList:
+        now = time.monotonic()
+        infos = []
+        for s in self._sessions.values():
+            try:
+                alive = s.alive and bool(s.terminal.alive)
+            except BaseException as error:  # PanicException included
+                if _is_cancellation(error):
+                    raise
+                alive = False
+            infos.append(
+                SessionInfo(
+                    session_id=s.session_id,
+                    command=s.command,
+                    args=s.args,
+                    alive=alive,
+                    busy=s.busy > 0,
+                    cwd=s.cwd,
+                    rows=s.rows,
+                    cols=s.cols,
+                    ready_markers=list(s.terminal.ready_markers),
+                    screen=s.screen,
+                    pid=s.terminal.pid,
+                    idle_seconds=0.0 if s.busy else round(now - s.last_used, 1),
+                )
+            )
+        return SessionList(sessions=infos)
+
+    async def close(self, session_id: str, why: str = "closed by close_session") -> CloseResult:
+        session = self._get(session_id)
+        self._forget(session, why)
+        await self._close_all([session], deadline_s=_SHUTDOWN_DEADLINE_S)
+        return CloseResult(closed=True)
+
+    def _forget(self, session: _Session, why: str) -> None:
+        self._sessions.pop(session.session_id, None)
+        self._closed[session.session_id] = why
+
+    # -- idle sessions and shutdown ----------------------------------------
+
+    async def reap_idle(self) -> None:
+        """Closes sessions unused for the idle timeout, forever."""
+        limit = self.limits.idle_timeout_s
+        if limit <= 0:
+            return
+        period = min(max(limit / 4, 0.05), 30.0)
+        while True:
+            await anyio.sleep(period)
+            now = time.monotonic()
+            idle = [
+                s for s in self._sessions.values() if not s.busy and now - s.last_used >= limit
+            ]
+            for s in idle:
+                self._forget(s, f"unused for {limit:g} s")
+            if idle:
+                await self._close_all(idle, deadline_s=_SHUTDOWN_DEADLINE_S)
+
+    async def shutdown(self) -> None:
+        """Closes every session and ends every program, within a bounded time."""
+        self._shutting_down = True
+        sessions = list(self._sessions.values())
+        for s in sessions:
+            self._forget(s, "the server shut down")
+        with anyio.CancelScope(shield=True):
+            await self._close_all(sessions, deadline_s=_SHUTDOWN_DEADLINE_S)
+            # Whatever is left of any program we ever started (a background
+            # job of a session closed earlier, say) ends now.
+            _signal_sessions(self._all_leaders | _our_programs(), signal.SIGKILL)
+
+    async def _close_all(self, sessions: list[_Session], deadline_s: float) -> None:
+        """Closes `sessions` in parallel, forcing the ones that do not close in time.
+
+        A terminal's close runs on its own thread after whatever call is in
+        progress there; a read stuck for minutes would hold it up. So after a
+        short polite wait, the programs of the sessions still open are hung up
+        and then killed from here, which ends their reads at once.
+        """
+        if not sessions:
+            return
+        pending = {s.session_id: s for s in sessions}
+
+        async def close_one(s: _Session) -> None:
+            try:
+                await s.terminal.close()
+            except BaseException as error:
+                # A close that fails leaves the forcing below to do its work.
+                if _is_cancellation(error):
+                    raise
+            else:
+                pending.pop(s.session_id, None)
+
+        with anyio.move_on_after(deadline_s):
+            async with anyio.create_task_group() as tg:
+                for s in sessions:
+                    tg.start_soon(close_one, s)
+                with anyio.move_on_after(_POLITE_CLOSE_S):
+                    while pending:
+                        await anyio.sleep(0.01)
+                if pending:
+                    # What a closing terminal sends, then what nobody survives.
+                    stuck = {leader for s in pending.values() for leader in s.leaders}
+                    _signal_sessions(stuck, signal.SIGHUP, signal.SIGCONT)
+                    await anyio.sleep(_KILL_GRACE_S)
+                    _signal_sessions(stuck, signal.SIGKILL)
+        # Background jobs outlive a close only by accident; make sure.
+        _signal_sessions({leader for s in sessions for leader in s.leaders}, signal.SIGKILL)
+
