@@ -154,21 +154,22 @@ void NativeTerminal::stop_running(ReceiveStop::Why why) {
     running_->channel.wake_receiver();
 }
 
-Result<HeldRead> NativeTerminal::read_locked(std::unique_lock<std::mutex> lock,
-                                             const ReadParams& params) {
-    auto session = open_session();
-    if (!session) return std::unexpected(session.error());
+HeldRead NativeTerminal::read_locked(std::unique_lock<std::mutex> lock, const ReadParams& params,
+                                     Session& session, StopScope& scope) {
     AlreadyReleased released;
     ReadEnd end = ReadEnd::Timeout;
     std::string unknown;
-    StopScope scope(*this, **session);
     ReadAids aids{probe_ ? &*probe_ : nullptr, scope.stop(), &unknown};
-    CleanRead read = read_until_ready(**session, params, released, &end, aids);
+    CleanRead read = read_until_ready(session, params, released, &end, aids);
     return HeldRead(std::move(lock), *this, std::move(read), end, std::move(unknown));
 }
 
 Result<HeldRead> NativeTerminal::read_held(const ReadParams& params) {
-    return read_locked(std::unique_lock(mutex_), params);
+    std::unique_lock lock(mutex_);
+    auto session = open_session();
+    if (!session) return std::unexpected(session.error());
+    StopScope scope(*this, **session);
+    return read_locked(std::move(lock), params, **session, scope);
 }
 
 Result<ReadResult> NativeTerminal::read(const ReadParams& params) {
@@ -188,13 +189,16 @@ Result<HeldRead> NativeTerminal::send_held(std::string_view input, const ReadPar
     line.reserve(input.size() + 1);
     line.append(input);
     line.push_back('\n');
-    // The write is bounded by the same timeout as the read that follows.
+    // The write is bounded by the same timeout as the read that follows, and
+    // ends like the read when another thread stops the call: then the read
+    // returns at once with what is queued and why it ended.
+    StopScope scope(*this, **session);
     AlreadyReleased released;
     const auto deadline = deadline_after(Clock::now(), params.timeout_ms.value_or(kDefaultTimeoutMs));
-    if (auto written = write_bytes(**session, line, &released, deadline); !written) {
-        return std::unexpected(written.error());
+    if (auto written = write_bytes(**session, line, &released, deadline, scope.stop()); !written) {
+        if (!scope.stop()->requested()) return std::unexpected(written.error());
     }
-    return read_locked(std::move(lock), params);
+    return read_locked(std::move(lock), params, **session, scope);
 }
 
 Result<ReadResult> NativeTerminal::send(std::string_view input, const ReadParams& params) {

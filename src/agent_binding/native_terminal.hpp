@@ -175,8 +175,10 @@ private:
     void close_locked();
     // Asks the running read, if any, to stop.
     void stop_running(ReceiveStop::Why why);
-    // The read itself, under the lock taken by the caller.
-    Result<HeldRead> read_locked(std::unique_lock<std::mutex> lock, const ReadParams& params);
+    // The read of read_held and send_held, under `lock` and the stop scope
+    // the call registered (a send's covers its write too).
+    HeldRead read_locked(std::unique_lock<std::mutex> lock, const ReadParams& params,
+                         Session& session, StopScope& scope);
     // Tap and cursor mode see the bytes, then the history records them.
     void record(CleanRead& read);
     Result<Session*> open_session();

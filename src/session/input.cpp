@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "session/errno_text.hpp"
+#include "session/output_channel.hpp"
 #include "session/session.hpp"
 
 namespace pellux {
@@ -21,27 +22,38 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRoomWaitSliceMs = 100;
+// With a stop to watch, the wait looks at it this often: a stop has no
+// descriptor to poll beside the terminal's.
+constexpr int kStoppableSliceMs = 10;
 constexpr char kInterruptByte = '\x03';
 
 // Stands for "the deadline passed" among errno values; no system call here
 // returns it.
 constexpr int kTimedOut = ETIMEDOUT;
 constexpr std::string_view kTimedOutText = "timed out: the program does not read its input";
+// Likewise "another thread ended the wait".
+constexpr int kStopped = ECANCELED;
+constexpr std::string_view kStoppedText = "stopped while the program did not read its input";
 
 std::string failure_text(int err) {
-    if (err != kTimedOut) return system_error_text(err);
-    return std::string(kTimedOutText);
+    if (err == kTimedOut) return std::string(kTimedOutText);
+    if (err == kStopped) return std::string(kStoppedText);
+    return system_error_text(err);
 }
 
 // Waits until the terminal takes input again. 0; EIO once nobody holds the
 // terminal's other side (input to a program that is gone would otherwise
-// wait for ever); kTimedOut once `deadline` has passed.
-int wait_for_room(int fd, InterpreterRelease* waiting, WriteDeadline deadline) {
+// wait for ever); kTimedOut once `deadline` has passed; kStopped once `stop`
+// is requested.
+int wait_for_room(int fd, InterpreterRelease* waiting, WriteDeadline deadline,
+                  const ReceiveStop* stop) {
     while (true) {
+        if (stop != nullptr && stop->requested()) return kStopped;
         auto now = Clock::now();
         if (now >= deadline) return kTimedOut;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        int slice = static_cast<int>(std::min<long long>(left, kRoomWaitSliceMs));
+        int slice = static_cast<int>(
+            std::min<long long>(left, stop != nullptr ? kStoppableSliceMs : kRoomWaitSliceMs));
         pollfd p{fd, POLLOUT, 0};
         int err = 0;
         int r = without_interpreter(waiting, [&] {
@@ -63,16 +75,17 @@ int wait_for_room(int fd, InterpreterRelease* waiting, WriteDeadline deadline) {
 // accepted. A write that accepts nothing is an error with `zero_text`.
 std::expected<void, std::string> write_fully(int fd, std::string_view bytes, const char* zero_text,
                                              std::size_t& written, InterpreterRelease* waiting,
-                                             WriteDeadline deadline, bool& timed_out) {
+                                             WriteDeadline deadline, const ReceiveStop* stop,
+                                             bool& gave_up) {
     written = 0;
-    timed_out = false;
+    gave_up = false;
     while (written < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) {
-                if (int err = wait_for_room(fd, waiting, deadline); err != 0) {
-                    timed_out = err == kTimedOut;
+                if (int err = wait_for_room(fd, waiting, deadline, stop); err != 0) {
+                    gave_up = err == kTimedOut || err == kStopped;
                     return std::unexpected(failure_text(err));
                 }
                 continue;
@@ -129,33 +142,35 @@ void BufferedWriter::discard_pending_input() {
 }
 
 std::expected<void, std::string> BufferedWriter::flush_buffer(InterpreterRelease* waiting,
-                                                              WriteDeadline deadline) {
+                                                              WriteDeadline deadline,
+                                                              const ReceiveStop* stop) {
     std::size_t written = 0;
-    bool timed_out = false;
+    bool gave_up = false;
     auto r = write_fully(fd_.get(), buffer_, "failed to write the buffered data", written, waiting,
-                         deadline, timed_out);
+                         deadline, stop, gave_up);
     buffer_.erase(0, written);  // what the terminal did not accept stays buffered
-    if (timed_out) discard_pending_input();
+    if (gave_up) discard_pending_input();
     return r;
 }
 
 std::expected<void, std::string> BufferedWriter::write(std::string_view bytes,
                                                        InterpreterRelease* waiting,
-                                                       WriteDeadline deadline) {
+                                                       WriteDeadline deadline,
+                                                       const ReceiveStop* stop) {
     std::size_t spare = kWriterBufferBytes - buffer_.size();
     if (bytes.size() < spare) {
         buffer_.append(bytes);
         return {};
     }
     if (bytes.size() > spare) {
-        if (auto r = flush_buffer(waiting, deadline); !r) return r;
+        if (auto r = flush_buffer(waiting, deadline, stop); !r) return r;
     }
     if (bytes.size() >= kWriterBufferBytes) {
         std::size_t written = 0;
-        bool timed_out = false;
+        bool gave_up = false;
         auto r = write_fully(fd_.get(), bytes, "failed to write whole buffer", written, waiting,
-                             deadline, timed_out);
-        if (timed_out) discard_pending_input();
+                             deadline, stop, gave_up);
+        if (gave_up) discard_pending_input();
         return r;
     }
     buffer_.append(bytes);
@@ -163,8 +178,9 @@ std::expected<void, std::string> BufferedWriter::write(std::string_view bytes,
 }
 
 std::expected<void, std::string> BufferedWriter::flush(InterpreterRelease* waiting,
-                                                       WriteDeadline deadline) {
-    return flush_buffer(waiting, deadline);
+                                                       WriteDeadline deadline,
+                                                       const ReceiveStop* stop) {
+    return flush_buffer(waiting, deadline, stop);
 }
 
 std::expected<void, std::string> BufferedWriter::interrupt(InterpreterRelease* waiting) {
@@ -198,17 +214,19 @@ BufferedWriter::~BufferedWriter() {
 }
 
 Result<void> write_bytes(Session& session, std::string_view bytes, InterpreterRelease* waiting,
-                         WriteDeadline deadline) {
+                         WriteDeadline deadline, const ReceiveStop* stop) {
     if (!started_here(session)) return runtime_error("write failed: " + foreign_process_text(session));
     auto writer = session.writer.lock();
     if (!writer) return runtime_error("writer lock poisoned");
-    if (auto r = (*writer)->write(bytes, waiting, deadline); !r) {
+    if (auto r = (*writer)->write(bytes, waiting, deadline, stop); !r) {
         return runtime_error("write failed: " + r.error());
     }
-    if (auto r = (*writer)->flush(waiting, deadline); !r) {
-        // Running out of time is the write's failure, whichever stage the
-        // bytes were in; nothing of this input is kept for later.
-        const char* stage = r.error().starts_with(kTimedOutText) ? "write failed: " : "flush failed: ";
+    if (auto r = (*writer)->flush(waiting, deadline, stop); !r) {
+        // Running out of time (or being stopped) is the write's failure,
+        // whichever stage the bytes were in; nothing of this input is kept
+        // for later.
+        const bool gave_up = r.error().starts_with(kTimedOutText) || r.error().starts_with(kStoppedText);
+        const char* stage = gave_up ? "write failed: " : "flush failed: ";
         return runtime_error(stage + r.error());
     }
     return {};

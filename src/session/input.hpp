@@ -13,6 +13,8 @@
 
 namespace pellux {
 
+class ReceiveStop;
+
 inline constexpr std::size_t kWriterBufferBytes = 8192;
 
 // How long send_ctrl_c waits for a program that reads raw bytes to make room
@@ -52,14 +54,18 @@ public:
     // A write that runs out of time discards what it could not deliver and
     // every byte of input the program has not read yet, as Ctrl-C at a
     // terminal does: a half line left behind would be glued to the next
-    // input and run as a different command.
+    // input and run as a different command. So does a write that `stop`
+    // (when given) asks to end while it waits for room: another thread's
+    // interrupt or close must not wait behind a program that reads nothing.
     std::expected<void, std::string> write(std::string_view bytes, InterpreterRelease* waiting,
-                                           WriteDeadline deadline = kNoWriteDeadline);
+                                           WriteDeadline deadline = kNoWriteDeadline,
+                                           const ReceiveStop* stop = nullptr);
 
     // Writes out everything buffered. Errors carry the text that follows
     // "flush failed: ".
     std::expected<void, std::string> flush(InterpreterRelease* waiting,
-                                           WriteDeadline deadline = kNoWriteDeadline);
+                                           WriteDeadline deadline = kNoWriteDeadline,
+                                           const ReceiveStop* stop = nullptr);
 
     // Ctrl-C as a terminal types it. While the terminal turns its interrupt
     // character into a signal, the input the program has not read is
@@ -71,7 +77,8 @@ public:
     std::expected<void, std::string> interrupt(InterpreterRelease* waiting);
 
 private:
-    std::expected<void, std::string> flush_buffer(InterpreterRelease* waiting, WriteDeadline deadline);
+    std::expected<void, std::string> flush_buffer(InterpreterRelease* waiting, WriteDeadline deadline,
+                                                  const ReceiveStop* stop);
     // Drops our own buffer and the terminal's unread input.
     void discard_pending_input();
 

@@ -142,7 +142,8 @@ Result<std::string> get_history(Session& session);
 // wait ends at `deadline` with "write failed: timed out ...".
 Result<void> write_bytes(Session& session, std::string_view bytes,
                          InterpreterRelease* waiting = nullptr,
-                         WriteDeadline deadline = kNoWriteDeadline);
+                         WriteDeadline deadline = kNoWriteDeadline,
+                         const ReceiveStop* stop = nullptr);
 Result<void> send_ctrl_c(Session& session, InterpreterRelease* waiting = nullptr);
 
 }  // namespace pellux

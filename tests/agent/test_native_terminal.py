@@ -510,6 +510,34 @@ def test_cancel_from_another_thread_ends_a_long_read():
         t.close()
 
 
+def test_a_send_waiting_to_write_is_ended_by_cancel_close_and_interrupt():
+    # The program sleeps and reads nothing: a long input fills the terminal's
+    # input queue and the send waits for room, within a 10-minute timeout.
+    lines = "pass\n" * 100_000
+    for end, reason in (("cancel", "interrupted"), ("send_ctrl_c", "interrupted"), ("close", "closed")):
+        t = _sleeping_python()
+        try:
+            results: list[object] = []
+            sender = threading.Thread(target=lambda: results.append(t.send(lines, 600_000)))
+            sender.start()
+            time.sleep(0.5)  # inside the write's wait
+            started = time.monotonic()
+            getattr(t, end)()
+            sender.join(30)
+            assert not sender.is_alive() and time.monotonic() - started < 5, end
+            assert len(results) == 1 and results[0][1] == reason, (end, results)
+            if end == "close":
+                continue
+            # Nothing of the stopped input stays queued to run later.
+            if end == "cancel":
+                t.send_ctrl_c()
+            text, why = t.read(10_000)
+            assert why == "marker" and text.endswith("KeyboardInterrupt\n>>> "), (end, text)
+            assert t.send("6*7", 10_000) == ("42\n>>> ", "marker")
+        finally:
+            t.close()
+
+
 def test_send_ctrl_c_from_another_thread_ends_the_read_then_interrupts():
     t = _sleeping_python()
     try:
