@@ -56,24 +56,72 @@ TIMEOUT_MS = 5_000
 VERBOSE = False
 
 OBSERVER = r'''
-import os, sys, time
-from pellux_agent.probe import InputProbe, _stat_fields, _tty_nr_to_dev
+import os, platform, sys, time
 
-def look(probe):
-    """(asleep on the terminal, {thread: switches})"""
+# The calls a thread waits in for input: read, readv, and the poll family.
+WAITS = {
+    "x86_64": {0: "read", 19: "readv", 7: "poll", 23: "select", 270: "pselect6", 271: "ppoll",
+               232: "epoll_wait", 281: "epoll_pwait", 441: "epoll_pwait2"},
+    "aarch64": {63: "read", 65: "readv", 72: "pselect6", 73: "ppoll", 22: "epoll_pwait",
+                441: "epoll_pwait2"},
+}[platform.machine()]
+
+def fields(path):
+    data = open(path, "rb").read()
+    return data[data.rindex(b")") + 2 :].split()
+
+def switches(path):
+    data = open(f"{path}/status", "rb").read()
+    return data[data.index(b"voluntary_ctxt_switches"):]
+
+def holds_terminal(pid, fd, terminal):
     try:
-        leader = _stat_fields(f"/proc/{probe.pid}/stat")
+        return os.stat(f"/proc/{pid}/fd/{fd}").st_rdev == terminal
+    except OSError:
+        return False
+
+def on_terminal(pid, call, terminal):
+    # Independent of the probe under test, and simpler: a read of the
+    # terminal, or a poll-family wait by a process that holds it open.
+    if not call or not call[0].isdigit():
+        return False
+    name = WAITS.get(int(call[0]))
+    if name in ("read", "readv"):
+        return holds_terminal(pid, int(call[1], 16) & 0xFFFFFFFF, terminal)
+    if name is not None:
+        return any(holds_terminal(pid, fd, terminal) for fd in range(3))
+    return False
+
+class Members:
+    def __init__(self, pid):
+        self.pid, self.key, self.until, self.pids = pid, None, 0.0, []
+
+    def get(self, session, tpgid):
+        if self.key != tpgid or time.monotonic() > self.until:
+            self.pids = []
+            for entry in os.listdir("/proc"):
+                if entry.isdigit():
+                    try:
+                        f = fields(f"/proc/{entry}/stat")
+                    except OSError:
+                        continue
+                    if int(f[3]) == session and int(f[2]) == tpgid and f[0] not in (b"Z", b"X"):
+                        self.pids.append(int(entry))
+            self.key, self.until = tpgid, time.monotonic() + 0.005
+        return self.pids
+
+def look(members):
+    # (asleep with one thread on the terminal, {thread: switches})
+    try:
+        leader = fields(f"/proc/{members.pid}/stat")
     except OSError:
         return True, {}
     session, tty_nr, tpgid = int(leader[3]), int(leader[4]), int(leader[5])
     if tpgid <= 0:
         return False, {}
-    terminal = _tty_nr_to_dev(tty_nr)
-    if probe._members_key != tpgid or time.monotonic() > probe._members_until:
-        probe._members = probe._foreground(session, tpgid)
-        probe._members_key, probe._members_until = tpgid, time.monotonic() + 0.005
-    counts, on_terminal = {}, False
-    for pid in probe._members:
+    terminal = os.makedev((tty_nr >> 8) & 0xFFF, (tty_nr & 0xFF) | ((tty_nr >> 12) & 0xFFF00))
+    counts, reading = {}, False
+    for pid in members.get(session, tpgid):
         try:
             tids = os.listdir(f"/proc/{pid}/task")
         except OSError:
@@ -81,8 +129,8 @@ def look(probe):
         for tid in tids:
             path = f"/proc/{pid}/task/{tid}"
             try:
-                counts[path] = probe._switches(path)
-                state = _stat_fields(f"{path}/stat")[0]
+                counts[path] = switches(path)
+                state = fields(f"{path}/stat")[0]
                 if state in (b"Z", b"X"):
                     continue
                 if state != b"S":
@@ -90,21 +138,21 @@ def look(probe):
                 call = open(f"{path}/syscall", "rb").read().split()
             except OSError:
                 return False, counts
-            # Other threads may sleep on anything (node's helper threads
-            # wait on their own epoll sets); one must sleep on the terminal.
-            on_terminal = on_terminal or probe._classify(pid, call, terminal) in ("terminal", "loose")
-    return on_terminal, counts
+            # Other threads may sleep on anything (a parent in wait4, node's
+            # helper threads on their own epoll sets); one must sleep on the
+            # terminal.
+            reading = reading or on_terminal(pid, call, terminal)
+    return reading, counts
 
 for line in sys.stdin:
-    probe = InputProbe(int(line))
-    probe._members_key, probe._members_until = None, 0.0
-    _, start = look(probe)
+    members = Members(int(line))
+    _, start = look(members)
     print("ok", flush=True)
     found = None
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
         now = time.monotonic()
-        asleep, counts = look(probe)
+        asleep, counts = look(members)
         if asleep and counts != start:
             found = now
             break
@@ -143,9 +191,10 @@ class Observer:
 
 @dataclass
 class Turn:
-    text: str  # what to type
+    text: str  # what to type (a line; or keys, see below)
     expect: str  # the answer's last piece
     kind: str  # quick, slow, bursty
+    keys: list[str] | None = None  # sent with send_keys instead of a line
 
 
 @dataclass
@@ -284,6 +333,30 @@ def programs(work: Path, scale: int) -> list[Program]:
     numbers.write_text("".join(f"line {k}\n" for k in range(1, 5000)))
     less_turns = [Turn("", f"line {24 + k}", "quick") for k in range(20 * scale)]
     result.append(Program("less", "less", [str(numbers)], less_turns, env={"LESS": ""}))
+    if shutil.which("vim"):
+        # A full-screen editor: each key redraws a little (cursor moves and
+        # a few cells), with no prompt; typed words must show up.
+        vim_turns: list[Turn] = []
+        for i in range(6 * scale):
+            vim_turns.append(Turn("", "", "quick", keys=["j"]))
+            vim_turns.append(Turn("", "", "quick", keys=["0"]))
+            vim_turns.append(Turn("", f"word{i}", "quick", keys=["i", f"word{i}", "escape"]))
+            vim_turns.append(Turn("", "", "quick", keys=["h"]))
+        result.append(
+            Program("vim-keys", "vim", ["-u", "NONE", "-N", "-n", str(numbers)], vim_turns)
+        )
+    if shutil.which("git") and shutil.which("vim"):
+        # git waits for its editor: the program in front is vim, git sleeps
+        # in wait4 beside it in the same group.
+        repo = work / "repo"
+        subprocess.run(["git", "init", "-q", str(repo)], check=True)
+        git_env = {"GIT_EDITOR": "vim -u NONE -N -n", "GIT_AUTHOR_NAME": "b", "GIT_AUTHOR_EMAIL": "b@x",
+                   "GIT_COMMITTER_NAME": "b", "GIT_COMMITTER_EMAIL": "b@x", "HOME": str(work)}
+        git_turns: list[Turn] = []
+        for i in range(6 * scale):
+            git_turns.append(Turn(f"cd {repo} && git commit --allow-empty", "Please enter the commit message", "quick"))
+            git_turns.append(Turn("", "Aborting commit", "quick", keys=[":q!", "enter"]))
+        result.append(Program("git-commit", "bash", ["--norc", "--noprofile"], git_turns, env=git_env))
     bg = mix(
         lambda i: (f"echo q{i}", f"q{i}"),
         lambda i: (f"sleep 1; echo s{i}", f"s{i}"),
@@ -318,7 +391,10 @@ def run(program: Program, rule: str, observer: Observer) -> Figures:
             assert t.pid is not None
             observer.arm(t.pid)
             start = time.monotonic()
-            answer = t.send(turn.text, timeout_ms=TIMEOUT_MS)
+            if turn.keys is not None:
+                answer = t.send_keys(turn.keys, timeout_ms=TIMEOUT_MS)
+            else:
+                answer = t.send(turn.text, timeout_ms=TIMEOUT_MS)
             end = time.monotonic()
             waited = observer.waited_at()
             figures.turns += 1
