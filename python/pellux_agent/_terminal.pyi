@@ -1,7 +1,15 @@
 # The native terminal under pellux_agent.Terminal (src/agent_binding).
+#
+# Any thread may call it. read, send, write, resize and the rest run one at
+# a time: a call waits for the one running. cancel, send_ctrl_c and close
+# never wait behind a running read: they end it at once, and it returns
+# what it has taken, with the reason "interrupted" (cancel, send_ctrl_c) or
+# "closed" (close).
 from typing import Literal, final
 
-_ReadEnd = Literal["marker", "quiet", "timeout", "exited", "cap"]
+Rule = Literal["auto", "markers", "quiet", "input"]
+Reason = Literal["marker", "quiet", "input", "timeout", "exited", "cap", "interrupted", "closed"]
+Verdict = Literal["waiting", "busy", "exited", "unknown"]
 
 @final
 class Terminal:
@@ -27,7 +35,8 @@ class Terminal:
         max_output_bytes: int | None = None,
         settle_ms: int | None = None,
         quiet_ms: int | None = None,
-    ) -> tuple[str, _ReadEnd]: ...
+        rule: Rule = "markers",
+    ) -> tuple[str, Reason]: ...
     def send(
         self,
         input: str,
@@ -35,9 +44,12 @@ class Terminal:
         max_output_bytes: int | None = None,
         settle_ms: int | None = None,
         quiet_ms: int | None = None,
-    ) -> tuple[str, _ReadEnd]: ...
+        rule: Rule = "markers",
+    ) -> tuple[str, Reason]: ...
     def write(self, data: bytes, timeout_ms: int | None = None) -> None: ...
+    def cancel(self) -> None: ...
     def send_ctrl_c(self) -> None: ...
+    def probe(self) -> Verdict: ...
     def resize(self, rows: int, cols: int) -> None: ...
     def read_available(self, max_bytes: int | None = None) -> str: ...
     def get_history(self) -> str: ...
