@@ -42,7 +42,7 @@ except ImportError as missing:  # pragma: no cover - depends on the installation
     ) from missing
 
 from . import AsyncTerminal, Turn, process
-from .reads import check_wait_for
+from .terminal import check_wait_for
 from .keys import encode_keys
 
 Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
