@@ -1,4 +1,4 @@
-"""Drive terminal programs from an agent: ``Terminal`` (one thread),
+"""Drive terminal programs from an agent: ``Terminal`` (any thread),
 ``AsyncTerminal`` (asyncio), and an MCP server (``python -m pellux_agent``).
 
 Built on its own native terminal (``pellux_agent._terminal``, from pellux's

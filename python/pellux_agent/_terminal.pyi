@@ -1,4 +1,10 @@
 # The native terminal under pellux_agent.Terminal (src/agent_binding).
+#
+# Any thread may call it. read, send, write, resize and the rest run one at
+# a time: a call waits for the one running. cancel, send_ctrl_c and close
+# never wait behind a running read: they end it at once, and it returns
+# what it has taken, with the reason "interrupted" (cancel, send_ctrl_c) or
+# "closed" (close).
 from typing import Literal, final
 
 _Rule = Literal["auto", "markers", "quiet", "input"]

@@ -8,7 +8,8 @@ and End) in one of two forms, chosen by the program: ``ESC [ A`` normally,
 ``ESC O A`` once the program has switched the terminal to application cursor
 keys (DECCKM, ``ESC [ ? 1 h``; ``less``, ``vim`` and ``top`` do). A program
 in that mode may not recognise the other form (``less`` ignores ``ESC [ F``
-for End), so ``CursorKeyMode`` follows the switch in the program's output.
+for End). The native terminal follows the switch in the program's output
+(its ``app_cursor``), and ``Terminal.send_keys`` encodes the keys in that mode.
 
 How keys are written:
 
@@ -150,7 +151,7 @@ def encode_keys(keys: str | Sequence[str], *, app_cursor: bool = False) -> bytes
     """The bytes a terminal sends for `keys` (see the module's documentation).
 
     A string is typed as it is; a list is key names and text. `app_cursor`
-    is the program's cursor-key mode (``CursorKeyMode.app_cursor``). Raises
+    is the program's cursor-key mode (the native terminal's ``app_cursor``). Raises
     ``ValueError`` naming an unknown key and ``TypeError`` for an item that
     is not a string.
     """
@@ -179,57 +180,3 @@ def encode_keys(keys: str | Sequence[str], *, app_cursor: bool = False) -> bytes
             )
         out += item.encode()
     return bytes(out)
-
-
-# DEC private mode changes (ESC [ ? Pm h / l), a full reset (ESC c) and a
-# soft reset (ESC [ ! p); the last two put the cursor keys back to normal.
-_MODE_CHANGE = re.compile(rb"\x1b(?:\[\?([0-9;]*)([hl])|c|\[!p)")
-# The start of a sequence of that kind that the chunk ended inside.
-_PARTIAL = re.compile(rb"\x1b(?:\[(?:\?[0-9;]*|!)?)?\Z")
-
-
-class CursorKeyMode:
-    """Follows the cursor-key mode a program sets, from its raw output.
-
-    ``feed`` takes the output in the pieces it arrives in; a mode change cut
-    between two pieces is recognised. Cheap enough to run on every byte a
-    terminal reads: one search for ESC per piece without escape sequences.
-    """
-
-    __slots__ = ("app_cursor", "_carry")
-
-    # A mode change longer than this is not one a program sends; dropping
-    # the carry keeps a stream of ESC [ ? 1 ; 1 ; 1 ... from growing it.
-    _MAX_CARRY: Final = 64
-
-    def __init__(self, app_cursor: bool = False) -> None:
-        self.app_cursor = app_cursor
-        self._carry = b""
-
-    def feed(self, data: bytes) -> bool:
-        """Takes the next piece of output; returns the mode after it."""
-        if self._carry:
-            data = self._carry + data
-            self._carry = b""
-        elif b"\x1b" not in data:
-            return self.app_cursor
-        for change in _MODE_CHANGE.finditer(data):
-            params, action = change.group(1), change.group(2)
-            if action is None:  # a reset
-                self.app_cursor = False
-            elif b"1" in params.split(b";"):
-                self.app_cursor = action == b"h"
-        partial = _PARTIAL.search(data, max(0, len(data) - self._MAX_CARRY))
-        if partial is not None:
-            self._carry = data[partial.start() :]
-        return self.app_cursor
-
-
-def track_app_cursor(state: bool, data: bytes) -> bool:
-    """The cursor-key mode after `data`, starting from `state`.
-
-    For output that arrives whole; a stream cut into pieces needs
-    ``CursorKeyMode``, which keeps a sequence cut in two.
-    """
-    mode = CursorKeyMode(state)
-    return mode.feed(data)

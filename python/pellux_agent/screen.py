@@ -25,8 +25,6 @@ from dataclasses import dataclass
 from collections.abc import Callable
 from typing import Any, Final
 
-from .keys import CursorKeyMode
-
 # DEC private modes that switch to the alternate screen: 1049 also saves and
 # restores the cursor, 1047 clears the alternate screen on leaving, 47 is
 # the original form.
@@ -245,7 +243,9 @@ def _tolerant(handler: Callable[..., Any]) -> Callable[..., Any]:
     return call
 
 
-def _check_size(rows: int, cols: int) -> None:
+def check_size(rows: object, cols: object) -> None:
+    """A screen's size, or TypeError/ValueError naming the side out of
+    bounds; ``Terminal.resize`` asks before it changes anything."""
     for name, value, high in (("rows", rows, MAX_ROWS), ("cols", cols, MAX_COLS)):
         if isinstance(value, bool) or not isinstance(value, int):
             raise TypeError(f"{name} must be an int, not {type(value).__name__}")
@@ -263,7 +263,7 @@ class Screen:
     """
 
     def __init__(self, rows: int, cols: int, scrollback: int = 1000) -> None:
-        _check_size(rows, cols)
+        check_size(rows, cols)
         if isinstance(scrollback, bool) or not isinstance(scrollback, int):
             raise TypeError(f"scrollback must be an int, not {type(scrollback).__name__}")
         if not 0 <= scrollback <= MAX_SCROLLBACK:
@@ -278,7 +278,6 @@ class Screen:
             for name in set(table.values()):
                 setattr(self._emulator, name, _tolerant(getattr(self._emulator, name)))
         self._stream = stream_class(self._emulator)
-        self._keys = CursorKeyMode()
 
     @property
     def rows(self) -> int:
@@ -288,16 +287,10 @@ class Screen:
     def cols(self) -> int:
         return int(self._emulator.columns)
 
-    @property
-    def app_cursor(self) -> bool:
-        """Whether the program asked for application cursor keys (DECCKM)."""
-        return self._keys.app_cursor
-
     def feed(self, data: bytes) -> None:
         """Applies the next piece of the program's output."""
         if not data:
             return
-        self._keys.feed(data)
         try:
             self._stream.feed(bytes(data))
         except Exception:
@@ -307,7 +300,7 @@ class Screen:
 
     def resize(self, rows: int, cols: int) -> None:
         """Gives the screen a new size; the program redraws when told of it."""
-        _check_size(rows, cols)
+        check_size(rows, cols)
         self._emulator.resize(rows, cols)
 
     def snapshot(self) -> ScreenSnapshot:

@@ -1,13 +1,16 @@
 """``Terminal``: one program in its own terminal, driven turn by turn.
 
-A ``Terminal`` owns one native terminal (``pellux_agent._terminal``, built
-on pellux's session core), which starts the program with its arguments,
-environment, directory and size exactly. Every read returns a ``Turn``: the
-cleaned text, why the read ended (as the read loop saw it), and whether the
-program still runs.
+A ``Terminal`` is a thin face over one native terminal
+(``pellux_agent._terminal``, built on pellux's session core), which starts
+the program with its arguments, environment, directory and size exactly,
+and runs every read in its own loop under the terminal's rule
+(``wait_for``). Every read returns a ``Turn``: the cleaned text, why the
+read ended, and whether the program still runs.
 
-A ``Terminal`` belongs to the thread that created it; ``AsyncTerminal``
-runs one on a thread of its own.
+Any thread may use a ``Terminal``. Its calls run one at a time (a call
+waits for the one running), except ``interrupt()`` and ``close()``, which
+end a running read at once; ``alive``, ``pid``, ``exit_code`` and
+``exit_signal`` never wait.
 """
 
 from __future__ import annotations
@@ -15,23 +18,22 @@ from __future__ import annotations
 import threading
 import time
 import weakref
-from collections.abc import Iterator, Mapping, Sequence
-from contextlib import contextmanager
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from types import TracebackType
 from typing import TYPE_CHECKING, Final, Literal
 
 from . import process
 from ._terminal import Terminal as _Native
-from .launcher import MAX_SIDE, Launcher, check_arguments, start_error
-from .presets import preset_for
-from .probe import InputProbe
-from .reads import WaitFor, check_wait_for, ends_with_marker, read_until_input
+from .presets import Preset, preset_for
+from .spawn_plan import SpawnPlan, check_arguments, check_side, start_error
 
 if TYPE_CHECKING:
     from .screen import Screen, ScreenSnapshot
 
-Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
+Status = Literal["ready", "quiet", "timeout", "exited", "limit", "interrupted"]
+WaitFor = Literal["auto", "markers", "quiet", "input"]
+WAIT_FOR_RULES: Final[tuple[WaitFor, ...]] = ("auto", "markers", "quiet", "input")
 
 DEFAULT_TIMEOUT_MS: Final = 20_000
 # The read parameters of every turn: pellux's own defaults, fixed here so
@@ -39,8 +41,8 @@ DEFAULT_TIMEOUT_MS: Final = 20_000
 SETTLE_MS: Final = 200
 QUIET_MS: Final = 80
 MAX_OUTPUT_BYTES: Final = 2 * 1024 * 1024
-# How long a program that has begun to exit may take until pellux can
-# collect it (normally well under a millisecond).
+# How long a program that has begun to exit may take until the native
+# terminal can collect it (normally well under a millisecond).
 _EXIT_GRACE_S: Final = 1.0
 # Raw output kept for a terminal's screen between two feeds; a read takes at
 # most MAX_OUTPUT_BYTES, and the screen is fed after every read.
@@ -48,6 +50,20 @@ _TAP_BYTES: Final = 2 * MAX_OUTPUT_BYTES
 # How much queued output screen() takes at most before it renders: enough
 # for many full redraws, bounded so a flood cannot hold it.
 _SCREEN_DRAIN_BYTES: Final = 4 * 1024 * 1024
+
+# The status of each reason the native read loop gives; "marker" is "ready"
+# only when the marker ends the text (see Terminal._turn).
+_STATUS_OF: Final[dict[str, Status]] = {
+    "marker": "ready",
+    "input": "ready",
+    "quiet": "quiet",
+    "timeout": "timeout",
+    "cap": "limit",
+    "exited": "exited",
+    "interrupted": "interrupted",
+    # close() from another thread ended the read, and the program with it.
+    "closed": "exited",
+}
 
 
 @dataclass(frozen=True)
@@ -64,9 +80,14 @@ class Turn:
       quiet period; with markers, after a marker that was not the last thing
       printed (the program may not be waiting);
     * ``"timeout"``: the timeout ran out first (the program may be busy);
-    * ``"exited"``: the program has ended (its output ended with it);
+    * ``"exited"``: the program has ended (its output ended with it, or
+      ``close()`` ended it while the read ran);
     * ``"limit"``: the read took its byte cap (2 MiB of raw output) while more
-      was coming; the rest is left for the next read.
+      was coming; the rest is left for the next read;
+    * ``"interrupted"``: ``interrupt()`` (from another thread) or the
+      cancellation of an ``AsyncTerminal`` call ended the read before the
+      program answered; ``output`` is what came until then, and the program
+      may still be working (the interrupt's own read takes what follows).
 
     ``alive`` is whether the program ran when the read ended. Once it has
     ended, ``exit_code`` is its exit status, or ``signal`` the number of the
@@ -82,65 +103,130 @@ class Turn:
     signal: int | None = field(default=None, compare=False)
 
 
+def check_wait_for(value: object) -> WaitFor:
+    """``value`` as a rule, or ValueError/TypeError naming what is wrong."""
+    if not isinstance(value, str):
+        raise TypeError(f"wait_for must be a str, not {type(value).__name__}")
+    for rule in WAIT_FOR_RULES:
+        if value == rule:
+            return rule
+    raise ValueError(f"wait_for must be one of {', '.join(map(repr, WAIT_FOR_RULES))}, not {value!r}")
+
+
+def ends_with_marker(text: str, markers: Sequence[str]) -> bool:
+    """Whether a whole marker (its own trailing blank included) ends the
+    text, with nothing but whitespace after it; the rule of ``Turn.status``."""
+    tail = text.rstrip()
+    for marker in markers:
+        core = marker.rstrip()
+        if tail.endswith(core) and text[len(tail) - len(core) :].startswith(marker):
+            return True
+    return False
+
+
+@dataclass(frozen=True)
+class _Spec:
+    """What a terminal is asked to be, checked once: ``Terminal`` and
+    ``AsyncTerminal`` take their parameters through ``checked``."""
+
+    command: str
+    args: tuple[str, ...]
+    cwd: str | None
+    env: dict[str, str | None]
+    rows: int
+    cols: int
+    markers: tuple[str, ...]
+    wait_for: WaitFor
+    screen: bool
+    preset: Preset
+    program_file: tuple[str, int, int] | None = None
+
+    @classmethod
+    def checked(
+        cls,
+        command: object,
+        args: object,
+        cwd: object,
+        env: object,
+        rows: object,
+        cols: object,
+        ready_markers: object,
+        wait_for: object,
+        screen: object,
+        program_file: object = None,
+    ) -> _Spec:
+        if not isinstance(screen, bool):
+            raise TypeError(f"screen must be a bool, not {type(screen).__name__}")
+        file: tuple[str, int, int] | None = None
+        if program_file is not None:
+            if not (
+                isinstance(program_file, tuple)
+                and len(program_file) == 3
+                and isinstance(program_file[0], str)
+                and all(isinstance(n, int) and not isinstance(n, bool) and n >= 0 for n in program_file[1:])
+            ):
+                raise TypeError("program_file must be None or a (path, st_dev, st_ino) tuple")
+            file = (program_file[0], program_file[1], program_file[2])
+        name, arg_list, directory, env_map, rows_, cols_ = check_arguments(
+            command, args, cwd, env, rows, cols
+        )
+        rule = check_wait_for(wait_for)
+        preset = preset_for(name)
+        if ready_markers is None:
+            markers = tuple(preset.markers)
+        elif isinstance(ready_markers, str) or not isinstance(ready_markers, Sequence):
+            raise TypeError("ready_markers must be a sequence of str or None (not a single str)")
+        else:
+            markers = tuple(ready_markers)
+            for i, marker in enumerate(markers):
+                if not isinstance(marker, str):
+                    raise TypeError(f"ready_markers[{i}] must be a str, not {type(marker).__name__}")
+                if marker == "":
+                    # It would end every read at once, "ready" or not.
+                    raise ValueError("ready_markers must not contain an empty string")
+        return cls(
+            name, tuple(arg_list), directory, env_map, rows_, cols_, markers, rule, screen, preset,
+            file,
+        )
+
+
 class _Resources:
     """What a terminal must release, kept apart from the ``Terminal`` so
     that a finalizer can release it after the terminal is collected."""
 
-    def __init__(self, launcher: Launcher, owner: threading.Thread) -> None:
-        self.launcher = launcher
-        self.owner = owner
-        self.pellux: _Native | None = None
-        self.program: process.Identity | None = None
+    def __init__(self, plan: SpawnPlan) -> None:
+        self.plan = plan
+        self.native: _Native | None = None
 
     def release(self) -> None:
-        """Ends every process of the terminal's session and removes the
-        private directory. Idempotent; any thread may call it (the native
-        terminal has no owner thread)."""
-        program, self.program = self.program, None
-        session, self.pellux = self.pellux, None
-        if program is not None:
-            process.hang_up(program)
-            if threading.current_thread() is not self.owner:
-                # The owner thread may be inside a read (a daemon thread at
-                # interpreter exit, say), holding the native terminal until
-                # it ends: ending the session's processes first ends it.
-                process.kill_session(program)
-        if session is not None:
-            session.close()
-        if program is not None:
-            process.kill_session(program)
-        self.launcher.remove()
-
-
-def _is_panic(error: BaseException) -> bool:
-    # pellux's PanicException derives from BaseException only and cannot be
-    # imported; it is recognised by its name.
-    return type(error).__name__ == "PanicException" and not isinstance(error, Exception)
+        """Ends the program and every process of its terminal session (the
+        native close, which also ends a read running on another thread) and
+        removes the private directory. Idempotent; any thread may call it."""
+        native, self.native = self.native, None
+        if native is not None:
+            native.close()
+        self.plan.remove()
 
 
 class _Described:
     """What a terminal is, the same for ``Terminal`` and ``AsyncTerminal``."""
 
-    _command: str
-    _args: tuple[str, ...]
-    _cwd: str | None
+    _spec: _Spec
     _rows: int
     _cols: int
-    _markers: tuple[str, ...]
-    _wait_for: WaitFor
     _closed: bool
 
     @property
     def command(self) -> str:
-        return self._command
+        return self._spec.command
 
     @property
     def args(self) -> tuple[str, ...]:
-        return self._args
+        return self._spec.args
 
     @property
     def cwd(self) -> str | None:
-        return self._cwd
+        return self._spec.cwd
 
     @property
     def size(self) -> tuple[int, int]:
@@ -150,12 +236,12 @@ class _Described:
     @property
     def ready_markers(self) -> tuple[str, ...]:
         """The prompts that end a read; empty when reads end on quiet."""
-        return self._markers
+        return self._spec.markers
 
     @property
     def wait_for(self) -> WaitFor:
         """How a read knows the answer is complete (see ``Terminal``)."""
-        return self._wait_for
+        return self._spec.wait_for
 
     @property
     def closed(self) -> bool:
@@ -174,20 +260,28 @@ class Terminal(_Described):
     ``env`` says otherwise. ``ready_markers=None`` picks the program's preset
     (gdb, python3, the shells, sqlite3, node; see ``presets.py``), whose
     prompts end a read; other programs, or an empty list, read until the
-    output goes quiet. ``screen=True`` also renders the output on a terminal
-    emulator of ``rows`` by ``cols`` (see ``screen()``; needs the
-    ``pellux[screen]`` extra).
+    output goes quiet; an empty marker is refused. ``screen=True`` also
+    renders the output on a terminal emulator of ``rows`` by ``cols`` (see
+    ``screen()``; needs the ``pellux[screen]`` extra).
 
-    ``wait_for`` chooses how a read knows the answer is complete (see
-    ``reads.py``): ``"auto"`` (default) ends it as soon as the kernel shows
-    the program waiting for input on its terminal, with no settle pause, and
-    falls back on the markers (or quiet output) where that cannot be seen;
-    ``"markers"``, ``"quiet"`` and ``"input"`` force one rule.
+    ``wait_for`` chooses how a read knows the answer is complete:
+    ``"auto"`` (default) ends it as soon as the kernel shows the program
+    waiting for input on its terminal, with no settle pause, and falls back
+    on the markers (or quiet output) where that cannot be seen;
+    ``"markers"`` (a ready marker and the settle pause; quiet output
+    without markers), ``"quiet"`` (the output pauses) and ``"input"`` (the
+    kernel's view alone) force one rule. The native read loop applies it.
 
     The program starts in the constructor (``OSError`` with pellux's message
     when it cannot) and ends with ``close()``, which ends every process of
-    its terminal session, background jobs included. The object belongs to
-    the thread that created it.
+    its terminal session, background jobs included.
+
+    Threads: any thread may call any method. Calls run one at a time: a call
+    made while another runs waits for it (and raises RuntimeError "... is
+    closed" if the terminal was closed meanwhile). ``interrupt()`` and
+    ``close()`` do not wait: a read running on another thread ends at once
+    and returns what it has, as ``"interrupted"`` (``interrupt()``, whose own
+    read then takes the answer to the Ctrl-C) or ``"exited"`` (``close()``).
 
     ``program_file=(path, st_dev, st_ino)`` runs exactly the file a caller
     checked: ``path`` is executed through a descriptor, without any ``PATH``
@@ -209,57 +303,48 @@ class Terminal(_Described):
         screen: bool = False,
         program_file: tuple[str, int, int] | None = None,
     ) -> None:
-        if not isinstance(screen, bool):
-            raise TypeError(f"screen must be a bool, not {type(screen).__name__}")
-        command, arg_list, cwd, env_map, rows, cols = check_arguments(
-            command, args, cwd, env, rows, cols
+        self._start(
+            _Spec.checked(command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file)
         )
-        self._wait_for = check_wait_for(wait_for)
-        preset = preset_for(command)
-        if ready_markers is None:
-            markers = list(preset.markers)
-        elif isinstance(ready_markers, str) or not isinstance(ready_markers, Sequence):
-            raise TypeError("ready_markers must be a sequence of str or None (not a single str)")
-        else:
-            markers = list(ready_markers)
-            for i, marker in enumerate(markers):
-                if not isinstance(marker, str):
-                    raise TypeError(f"ready_markers[{i}] must be a str, not {type(marker).__name__}")
-        self._command = command
-        self._args = tuple(arg_list)
-        self._cwd = cwd
-        self._rows = rows
-        self._cols = cols
-        self._markers = tuple(markers)
-        self._probe: InputProbe | None = None
-        # The thread object, not its ident: idents are reused.
-        self._owner = threading.current_thread()
+
+    @classmethod
+    def _started(cls, spec: _Spec) -> Terminal:
+        """A terminal from parameters already checked."""
+        terminal = cls.__new__(cls)
+        terminal._start(spec)
+        return terminal
+
+    def _start(self, spec: _Spec) -> None:
+        self._spec = spec
+        self._rows, self._cols = spec.rows, spec.cols
         self._closed = False
+        self._why_closed = ""
+        self._lock = threading.Lock()
+        # The last exit status seen, for the readers that never wait.
+        self._exit: tuple[int | None, int | None] | None = None
         # The emulator is imported only when a screen is asked for.
-        self._screen: Screen | None = _new_screen(rows, cols) if screen else None
-        launcher = Launcher(command, arg_list, cwd, env_map, rows, cols, preset)
-        self._resources = _Resources(launcher, self._owner)
+        self._screen: Screen | None = _new_screen(spec.rows, spec.cols) if spec.screen else None
+        plan = SpawnPlan(spec.command, spec.args, spec.env, spec.preset)
+        self._resources = _Resources(plan)
         self._finalizer = weakref.finalize(self, self._resources.release)
         try:
             try:
-                session = _Native(
-                    command,
-                    launcher.argv,
-                    launcher.environment,
-                    cwd,
-                    rows,
-                    cols,
-                    [] if self._wait_for == "quiet" else markers,
-                    program_file=program_file,
+                native = _Native(
+                    spec.command,
+                    plan.argv,
+                    plan.environment,
+                    spec.cwd,
+                    spec.rows,
+                    spec.cols,
+                    list(spec.markers),
+                    program_file=spec.program_file,
                 )
             except OSError as error:
-                # The native message is pellux's wording, whole; the errno
-                # picks the subclass (FileNotFoundError...).
-                raise start_error(error.errno or 0, error.strerror or str(error)) from None
-            self._resources.pellux = session
-            self._resources.program = process.identify(session.pid)
+                raise start_error(error) from None
+            self._resources.native = native
+            self._program = process.identify(native.pid)
             if self._screen is not None:
-                session.set_tap(_TAP_BYTES)
+                native.set_tap(_TAP_BYTES)
         except BaseException:
             self._closed = True
             self._finalizer()
@@ -271,8 +356,7 @@ class Terminal(_Described):
     def pid(self) -> int | None:
         """The program's process id (also its terminal session's id), new
         after each ``restart()``; None once closed."""
-        program = self._resources.program
-        return program.pid if program is not None and not self._closed else None
+        return None if self._closed else self._program.pid
 
     @property
     def exit_code(self) -> int | None:
@@ -290,18 +374,22 @@ class Terminal(_Described):
 
     @property
     def alive(self) -> bool:
-        """Whether the program still runs (False once closed). Never waits."""
+        """Whether the program still runs (False once closed). Never waits:
+        while a call runs, the kernel's process table answers."""
         if self._closed:
             return False
-        if threading.current_thread() is not self._owner:
-            program = self._resources.program
-            return program is not None and process.running(program)
-        with self._pellux_errors():
-            return self._program_alive()
+        if not self._lock.acquire(blocking=False):
+            return process.running(self._program)
+        try:
+            native = self._resources.native
+            return native is not None and self._program_alive(native)
+        finally:
+            self._lock.release()
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else f"pid {self.pid}"
-        return f"<Terminal {self._command!r} {state}>"
+        program = getattr(self, "_program", None)
+        state = "closed" if self._closed or program is None else f"pid {program.pid}"
+        return f"<Terminal {self._spec.command!r} {state}>"
 
     # --- turns -----------------------------------------------------------
 
@@ -312,57 +400,32 @@ class Terminal(_Described):
         if not isinstance(input, str):
             raise TypeError(f"input must be a str, not {type(input).__name__}")
         timeout = self._timeout(timeout_ms)
-        session = self._session()
-        with self._pellux_errors():
-            if not session.is_alive():
+        with self._lock:
+            native = self._live()
+            if not native.is_alive():
                 raise self._exited_error()
-            started = time.monotonic()
-            probe = self._input_probe()
             try:
-                if probe is not None:
-                    # Writes within the turn's time and takes nothing: the
-                    # probed read below takes the whole answer.
-                    text, why = session.send(input, timeout, 0, 0, 0)
-                else:
-                    text, why = session.send(input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
+                text, why = native.send(
+                    input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._spec.wait_for
+                )
             except RuntimeError as error:
-                # The write failed: say so plainly if the program has just
-                # ended, which is the usual cause.
-                if not self._program_alive():
-                    raise self._exited_error() from error
-                raise RuntimeError(f"{self!r}: {error}") from error
-            if probe is not None:
-                return self._probed_turn(session, probe, started, timeout, text)
-            return self._turn(session, text, why)
+                raise self._input_error(error, self._program_alive(native)) from error
+            return self._turn(native, text, why)
 
     def read(self, timeout_ms: int | None = None) -> Turn:
-        """Reads until a ready marker ends the text (plus a short settle
-        period), or without markers until the output goes quiet, for at most
-        ``timeout_ms`` (default 20,000)."""
+        """Reads until the program has answered, by the terminal's rule
+        (``wait_for``), for at most ``timeout_ms`` (default 20,000)."""
         timeout = self._timeout(timeout_ms)
-        session = self._session()
-        with self._pellux_errors():
-            started = time.monotonic()
-            probe = self._input_probe()
-            if probe is not None:
-                return self._probed_turn(session, probe, started, timeout)
-            text, why = session.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
-            return self._turn(session, text, why)
+        with self._lock:
+            return self._read(self._live(), timeout)
 
     def interrupt(self, timeout_ms: int | None = None) -> Turn:
         """Types Ctrl-C (SIGINT for the program in the foreground), then
-        reads like ``read``."""
+        reads like ``read``. A read running on another thread ends at once
+        (its turn is ``"interrupted"``); the Ctrl-C follows it, and this read
+        takes the answer."""
         timeout = self._timeout(timeout_ms)
-        session = self._session()
-        with self._pellux_errors():
-            if not session.is_alive():
-                raise self._exited_error()
-            try:
-                session.send_ctrl_c()
-            except RuntimeError as error:
-                if not self._program_alive():
-                    raise self._exited_error() from error
-                raise RuntimeError(f"{self!r}: {error}") from error
+        self._send_ctrl_c()
         return self.read(timeout)
 
     def write(self, data: str | bytes, timeout_ms: int | None = None) -> None:
@@ -379,16 +442,8 @@ class Terminal(_Described):
         else:
             raise TypeError(f"data must be a str or bytes, not {type(data).__name__}")
         timeout = self._timeout(timeout_ms)
-        session = self._session()
-        with self._pellux_errors():
-            if not session.is_alive():
-                raise self._exited_error()
-            try:
-                session.write(payload, timeout)
-            except RuntimeError as error:
-                if not self._program_alive():
-                    raise self._exited_error() from error
-                raise RuntimeError(f"{self!r}: {error}") from error
+        with self._lock:
+            self._write(self._live(), payload, timeout)
 
     def send_keys(self, keys: str | Sequence[str], timeout_ms: int | None = None) -> Turn:
         """Types named keys and text (see ``pellux_agent.keys.encode_keys``;
@@ -396,25 +451,28 @@ class Terminal(_Described):
         ``read``. ``timeout_ms`` bounds the write and the read each."""
         from .keys import encode_keys
 
-        session = self._session()
-        payload = encode_keys(keys, app_cursor=session.app_cursor)
-        self.write(payload, timeout_ms)
-        return self.read(timeout_ms)
+        timeout = self._timeout(timeout_ms)
+        with self._lock:
+            native = self._live()
+            self._write(native, encode_keys(keys, app_cursor=native.app_cursor), timeout)
+            return self._read(native, timeout)
 
     def resize(self, rows: int, cols: int) -> None:
         """Gives the terminal a new size: the program gets SIGWINCH, and
-        ``stty size`` in it prints ``rows cols``. A restart keeps the size."""
-        for side_name, side in (("rows", rows), ("cols", cols)):
-            if isinstance(side, bool) or not isinstance(side, int):
-                raise TypeError(f"{side_name} must be an int, not {type(side).__name__}")
-            if not 1 <= side <= MAX_SIDE:
-                raise ValueError(f"{side_name} must be between 1 and {MAX_SIDE}, not {side}")
-        session = self._session()
-        with self._pellux_errors():
-            session.resize(rows, cols)
-        self._rows, self._cols = rows, cols
+        ``stty size`` in it prints ``rows cols``. A restart keeps the size.
+        A size beyond a limit (the terminal's, or the screen's with
+        ``screen=True``) is refused before anything changes."""
+        check_side("rows", rows)
+        check_side("cols", cols)
         if self._screen is not None:
-            self._screen.resize(rows, cols)
+            from .screen import check_size
+
+            check_size(rows, cols)
+        with self._lock:
+            self._live().resize(rows, cols)
+            self._rows, self._cols = rows, cols
+            if self._screen is not None:
+                self._screen.resize(rows, cols)
 
     def screen(self) -> ScreenSnapshot:
         """The terminal as a person would see it now: the rendered rows, the
@@ -423,68 +481,42 @@ class Terminal(_Described):
         RuntimeError when the terminal was made without ``screen=True``."""
         if self._screen is None:
             raise RuntimeError(f"{self!r} has no screen; create it with screen=True")
-        session = self._session()
-        with self._pellux_errors():
+        with self._lock:
+            native = self._live()
             taken = 0
             while taken < _SCREEN_DRAIN_BYTES:
-                text = session.read_available()
+                text = native.read_available()
                 if not text:
                     break
                 taken += len(text)
-            self._feed_screen(session)
-        return self._screen.snapshot()
+            self._feed_screen(native)
+            return self._screen.snapshot()
 
     def restart(self, timeout_ms: int | None = None) -> Turn:
         """Ends the program and every process of its session, starts it
-        again in the same terminal object, and returns its first read. Raises
-        OSError when it cannot start again (the terminal is then closed)."""
+        again in the same terminal object, and returns its first read.
+        Raises the start's OSError (FileNotFoundError when the program's
+        file is gone...) when it cannot start again; the terminal is then
+        closed, and every later call says why."""
         timeout = self._timeout(timeout_ms)
-        session = self._session()
-        resources = self._resources
-        with self._pellux_errors():
+        with self._lock:
+            native = self._live()
             started = time.monotonic()
-            old = resources.program
-            if old is not None:
-                process.hang_up(old)
             try:
-                session.reset()
-            except BaseException:
-                self.close()
+                native.reset()
+            except OSError as error:
+                failure = start_error(error)
+                self._close(f"restart() could not start the program: {failure}")
+                raise failure from None
+            except BaseException as error:
+                self._close(f"restart() failed: {error}")
                 raise
-            if old is not None:
-                process.kill_session(old)
-            resources.program = process.identify(session.pid)
+            self._program = process.identify(native.pid)
+            self._exit = None
             if self._screen is not None:
                 self._screen = _new_screen(self._rows, self._cols)
-            # Whatever took the new program's first output into the history
-            # (a read_available, say), a prompt found there must end the
-            # turn instead of the whole timeout.
-            text = session.get_history()
-            probe = self._input_probe()
-            if probe is not None:
-                return self._probed_turn(session, probe, started, timeout, text)
-            why = "marker"
-            if self._markers:
-                if not ends_with_marker(text, self._markers):
-                    remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
-                    more, why = session.read(remaining, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
-                    text += more
-            elif text:
-                # Output already came, so the quiet period runs from now.
-                why = "timeout"
-                while (remaining := timeout - int((time.monotonic() - started) * 1000)) > 0:
-                    more, why = session.read(
-                        min(remaining, QUIET_MS), MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS
-                    )
-                    if not more:
-                        # Nothing came for a whole quiet period.
-                        why = "quiet" if why == "timeout" else why
-                        break
-                    text += more
-            else:
-                remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
-                text, why = session.read(remaining, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
-            return self._turn(session, text, why)
+            remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
+            return self._read(native, remaining)
 
     def history(self, max_chars: int | None = None) -> str:
         """The cleaned text of the program's recent output that reads have
@@ -493,22 +525,19 @@ class Terminal(_Described):
             raise TypeError(f"max_chars must be an int or None, not {type(max_chars).__name__}")
         if max_chars is not None and max_chars < 0:
             raise ValueError(f"max_chars must not be negative, not {max_chars}")
-        session = self._session()
-        with self._pellux_errors():
-            text = session.get_history()
+        with self._lock:
+            text = self._live().get_history()
         if max_chars is None:
             return text
         return text[len(text) - max_chars :] if max_chars else ""
 
     def close(self) -> None:
         """Ends every process of the terminal's session (the program first
-        gets the hangup a closing terminal sends), removes the launcher and
-        frees the session. Idempotent; never hangs (about 0.1 to 1 s)."""
-        if self._closed:
-            return
-        self._check_owner()
-        self._closed = True
-        self._finalizer()
+        gets the hangup a closing terminal sends), removes the terminal's
+        private directory and frees the terminal. A read running on another
+        thread ends at once. Idempotent; never hangs (about 0.1 to 1 s)."""
+        if not self._closed:
+            self._close("")
 
     def __enter__(self) -> Terminal:
         return self
@@ -523,19 +552,17 @@ class Terminal(_Described):
 
     # --- internals -------------------------------------------------------
 
-    def _check_owner(self) -> None:
-        if threading.current_thread() is not self._owner:
-            raise RuntimeError(
-                f"{self!r} belongs to the thread that created it; "
-                "use AsyncTerminal to drive a terminal from other threads or tasks"
-            )
+    def _live(self) -> _Native:
+        native = self._resources.native
+        if self._closed or native is None:
+            why = f": {self._why_closed}" if self._why_closed else ""
+            raise RuntimeError(f"{self!r} is closed{why}")
+        return native
 
-    def _session(self) -> _Native:
-        self._check_owner()
-        session = self._resources.pellux
-        if self._closed or session is None:
-            raise RuntimeError(f"{self!r} is closed")
-        return session
+    def _close(self, why: str) -> None:
+        self._why_closed = why
+        self._closed = True
+        self._finalizer()
 
     @staticmethod
     def _timeout(timeout_ms: int | None) -> int:
@@ -547,110 +574,99 @@ class Terminal(_Described):
             raise ValueError(f"timeout_ms must not be negative, not {timeout_ms}")
         return timeout_ms
 
-    @contextmanager
-    def _pellux_errors(self) -> Iterator[None]:
-        """Turns pellux's PanicException (a BaseException) into an ordinary
-        error that names this terminal."""
+    def _read(self, native: _Native, timeout: int) -> Turn:
+        """One read under the terminal's rule; the caller holds the lock."""
+        text, why = native.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._spec.wait_for)
+        return self._turn(native, text, why)
+
+    def _write(self, native: _Native, payload: bytes, timeout: int) -> None:
+        """The caller holds the lock."""
+        if not native.is_alive():
+            raise self._exited_error()
         try:
-            yield
-        except BaseException as error:
-            if _is_panic(error):
-                raise RuntimeError(f"{self!r}: pellux failed: {error}") from None
-            raise
+            native.write(payload, timeout)
+        except RuntimeError as error:
+            raise self._input_error(error, self._program_alive(native)) from error
+
+    def _send_ctrl_c(self) -> None:
+        """Ctrl-C without the lock: a read running on another thread ends at
+        once, and the Ctrl-C reaches the program after it."""
+        native = self._live()
+        if not self.alive:
+            raise self._exited_error()
+        try:
+            native.send_ctrl_c()
+        except RuntimeError as error:
+            raise self._input_error(error, self.alive) from error
+
+    def _cancel(self) -> None:
+        """Ends the read running on another thread, if any (it returns as
+        ``"interrupted"``). Never waits."""
+        native = self._resources.native
+        if native is not None:
+            native.cancel()
 
     def _exited_error(self) -> RuntimeError:
         return RuntimeError(f"{self!r}: the program has exited; restart() starts it again")
 
-    def _program_alive(self) -> bool:
-        session = self._resources.pellux
-        if session is None or not session.is_alive():
+    def _input_error(self, error: RuntimeError, alive: bool) -> RuntimeError:
+        # A failed write usually means the program has just ended: say so.
+        return RuntimeError(f"{self!r}: {error}") if alive else self._exited_error()
+
+    def _program_alive(self, native: _Native) -> bool:
+        if not native.is_alive():
             return False
-        program = self._resources.program
-        if program is None or process.running(program):
+        if process.running(self._program):
             return True
-        # Right after the program's output ends, pellux may not yet be able
-        # to collect it: it has begun to exit. Wait for that to finish.
+        # Right after the program's output ends, the native terminal may not
+        # yet be able to collect it: it has begun to exit. Wait for that.
         deadline = time.monotonic() + _EXIT_GRACE_S
-        while session.is_alive():
+        while native.is_alive():
             if time.monotonic() >= deadline:
                 return True
             time.sleep(0.001)
         return False
 
-    def _input_probe(self) -> InputProbe | None:
-        """The probe of the running program, for the rules that use it."""
-        if self._wait_for not in ("auto", "input"):
-            return None
-        program = self._resources.program
-        if program is None:
-            return None
-        if self._probe is None or self._probe.pid != program.pid:
-            self._probe = InputProbe(program.pid)  # a new one after restart()
-        return self._probe
-
-    def _probed_turn(
-        self, session: _Native, probe: InputProbe, started: float, timeout_ms: int, text: str = ""
-    ) -> Turn:
-        text, why = read_until_input(
-            session,
-            probe,
-            self._markers,
-            self._wait_for,
-            started=started,
-            timeout_ms=timeout_ms,
-            max_output_bytes=MAX_OUTPUT_BYTES,
-            settle_ms=SETTLE_MS,
-            quiet_ms=QUIET_MS,
-            text=text,
-        )
-        return self._turn(session, text, why)
-
     def _exit_status(self) -> tuple[int | None, int | None] | None:
-        session = self._resources.pellux
-        if self._closed or session is None:
+        if self._closed:
             return None
-        with self._pellux_errors():
-            return session.exit_status()
+        if self._lock.acquire(blocking=False):
+            try:
+                native = self._resources.native
+                if native is not None:
+                    self._exit = native.exit_status()
+            finally:
+                self._lock.release()
+        return self._exit
 
-    def _feed_screen(self, session: _Native) -> None:
-        if self._screen is not None and self._resources.pellux is session:
-            self._screen.feed(session.take_tap())
+    def _feed_screen(self, native: _Native) -> None:
+        if self._screen is not None and self._resources.native is native:
+            self._screen.feed(native.take_tap())
 
-    def _turn(self, session: _Native, text: str, why: str) -> Turn:
-        """The turn of a read that ended for ``why``, which the read loop
-        reports: ``marker``, ``quiet``, ``timeout``, ``exited`` (the
-        program's output ended) or ``cap``. The status follows it: a marker
-        read is ``ready`` when the text ends with a marker (the program waits
-        for input), else ``quiet`` (a marker was seen but more came after it
-        in the settle period); ``cap`` is ``limit``; ``exited`` stays. A read
-        that ended on quiet, a timeout or a marker while the program itself
-        has ended (a background job may keep its output open) is ``exited``
-        too. The terminal may have been closed meanwhile from another thread
-        (at interpreter exit, say): its program has ended then."""
-        self._feed_screen(session)
-        status: Status
-        if why == "input":
-            # The probe saw the program waiting for input on its terminal.
-            status = "ready"
-        elif why == "exited":
-            status = "exited"
-        elif why == "cap":
-            status = "limit"
-        elif why == "marker":
-            status = "ready" if ends_with_marker(text, self._markers) else "quiet"
-        elif why == "quiet":
+    def _turn(self, native: _Native, text: str, why: str) -> Turn:
+        """The turn of a read that ended for ``why``, the native read loop's
+        reason. The status follows it (``_STATUS_OF``): a marker read is
+        ``ready`` only when the text ends with a marker (the program waits
+        for input), else ``quiet`` (more came after the marker within the
+        settle period). A read that ended in any way but ``limit`` while the
+        program itself has ended (a background job may keep its output
+        open) is ``exited``."""
+        self._feed_screen(native)
+        status = _STATUS_OF.get(why)
+        if status is None:
+            raise RuntimeError(f"{self!r}: the read ended for an unknown reason {why!r}")
+        if why == "marker" and not ends_with_marker(text, self._spec.markers):
             status = "quiet"
-        else:
-            status = "timeout"
-        if status == "ready" and session.is_alive():
+        if status == "ready" and native.is_alive():
             return Turn(text, status, True)
-        alive = self._program_alive()
-        if not alive and status != "limit":
+        alive = self._program_alive(native)
+        if alive:
+            return Turn(text, status, True)
+        if status != "limit":
             status = "exited"
-        code, sig = (None, None)
-        if not alive and self._resources.pellux is session:
-            code, sig = session.exit_status() or (None, None)
-        return Turn(text, status, alive, code, sig)
+        self._exit = native.exit_status()
+        code, sig = self._exit or (None, None)
+        return Turn(text, status, False, code, sig)
 
 
 def _new_screen(rows: int, cols: int) -> Screen:

@@ -1,6 +1,6 @@
 """A real program in a pseudo-terminal of the test's own (Python's pty module),
-its output fed to a ``Screen`` and a ``CursorKeyMode`` as it arrives, so
-keys and the screen are tried on real programs independently of ``Terminal``."""
+its output fed to a ``Screen`` as it arrives, so keys and the screen are
+tried on real programs independently of ``Terminal``."""
 
 from __future__ import annotations
 
@@ -14,9 +14,12 @@ import termios
 import time
 from collections.abc import Callable, Sequence
 
-from pellux_agent.keys import CursorKeyMode, encode_keys
+from pellux_agent.keys import encode_keys
 from pellux_agent.screen import Screen, ScreenSnapshot
 
+# DEC private mode 1 (application cursor keys) as pyte keeps it: private
+# modes are stored shifted left by 5.
+_DECCKM = 1 << 5
 # Generous: the machine running the tests may be busy.
 WAIT_S = 10.0
 
@@ -37,7 +40,6 @@ class PtyProgram:
                 os._exit(127)
         fcntl.ioctl(self.fd, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
         self.screen = Screen(rows, cols)
-        self.keys = CursorKeyMode()
         self.raw = bytearray()
         self.ended = False
 
@@ -53,7 +55,6 @@ class PtyProgram:
             self.ended = True
             return False
         self.raw += data
-        self.keys.feed(data)
         self.screen.feed(data)
         return True
 
@@ -75,8 +76,13 @@ class PtyProgram:
             pass
         return self.screen.snapshot()
 
+    @property
+    def app_cursor(self) -> bool:
+        """The cursor-key mode as the emulator keeps it (DECCKM)."""
+        return _DECCKM in self.screen._emulator.mode
+
     def press(self, keys: str | Sequence[str]) -> None:
-        os.write(self.fd, encode_keys(keys, app_cursor=self.keys.app_cursor))
+        os.write(self.fd, encode_keys(keys, app_cursor=self.app_cursor))
 
     def wait_exit(self) -> int:
         deadline = time.monotonic() + WAIT_S

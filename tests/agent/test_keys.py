@@ -1,4 +1,4 @@
-"""Named keys: their bytes, the cursor-key mode, and real programs driven by keys alone."""
+"""Named keys: their bytes, the cursor-key mode they follow, and real programs driven by keys alone."""
 
 from __future__ import annotations
 
@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from pellux_agent.keys import CursorKeyMode, encode_keys, track_app_cursor
+from pellux_agent.keys import encode_keys
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
@@ -76,30 +76,55 @@ def test_misspelt_or_invalid_keys_are_refused_by_name() -> None:
         encode_keys(b"q")  # type: ignore[arg-type]
 
 
-def test_cursor_key_mode_follows_the_program_across_cut_sequences() -> None:
-    stream = b"text\x1b[?1h\x1b=more\x1b[?25l\x1b[?1;1049h\x1b[?1l\x1b[?12h\x1b[?1h"
-    expected = []
-    whole = CursorKeyMode()
-    for end in range(1, len(stream) + 1):
-        expected.append(track_app_cursor(False, stream[:end]))
-    assert expected[-1] is True
-    # Fed one byte at a time, the mode after each byte is the same as after
-    # the whole prefix at once.
-    for end in range(len(stream)):
-        assert whole.feed(stream[end : end + 1]) == expected[end], (end, stream[: end + 1])
-    # Modes that only share a digit with 1 do not count; resets clear it.
-    assert track_app_cursor(False, b"\x1b[?12h\x1b[?1049h\x1b[?10h") is False
-    assert track_app_cursor(True, b"\x1bc") is False
-    assert track_app_cursor(True, b"\x1b[!p") is False
-    assert track_app_cursor(True, b"\x1b[?1;25l") is False
+def test_send_keys_follows_the_mode_the_program_set_even_cut_and_reset(tmp_path: Path) -> None:
+    # The program switches to application cursor keys with a sequence cut
+    # in two writes, later resets the terminal (ESC c), and shows the bytes
+    # of each key it gets: the arrows must follow each switch.
+    from agent_support import python_program
 
+    from pellux_agent import Terminal
 
-def test_cursor_key_mode_keeps_a_bounded_carry() -> None:
-    mode = CursorKeyMode()
-    mode.feed(b"\x1b[?" + b"1;" * 100_000)
-    assert len(mode._carry) <= 64
-    mode.feed(b"h plain text")
-    assert mode.feed(b"\x1b[?1h") is True
+    program = python_program(
+        tmp_path / "keys",
+        """\
+        import os, sys, termios, time
+        attrs = termios.tcgetattr(0)
+        attrs[3] &= ~(termios.ICANON | termios.ECHO)
+        termios.tcsetattr(0, termios.TCSANOW, attrs)
+        def show():
+            time.sleep(0.2)  # the whole key has arrived
+            print(os.read(0, 64).hex(), flush=True)
+        print("normal", flush=True); show()
+        sys.stdout.write("\\x1b[?1"); sys.stdout.flush(); time.sleep(0.3)
+        sys.stdout.write("h"); sys.stdout.flush()
+        print("app", flush=True); show()
+        sys.stdout.write("\\x1bc"); sys.stdout.flush()
+        print("reset", flush=True); show()
+        """,
+    )
+    with Terminal(program, ready_markers=[], wait_for="quiet") as t:
+        seen = ""
+
+        def shown(word: str) -> None:
+            nonlocal seen
+            for _ in range(20):  # bounded: a few seconds at most
+                if word in seen:
+                    seen = seen.split(word, 1)[1]
+                    return
+                seen += t.read(timeout_ms=1_000).output
+            raise AssertionError(f"the program never showed {word!r}: {seen!r}")
+
+        def sent_up() -> str:
+            nonlocal seen
+            key, _, seen = t.send_keys(["up"], timeout_ms=10_000).output.lstrip("\n").partition("\n")
+            return key
+
+        shown("normal")
+        assert sent_up() == "1b5b41"
+        shown("app")
+        assert sent_up() == "1b4f41"
+        shown("reset")
+        assert sent_up() == "1b5b41", "a full reset puts the cursor keys back to normal"
 
 
 def _lines(count: int, tmp_path: Path) -> str:
@@ -113,7 +138,7 @@ def test_less_is_driven_by_keys_alone(tmp_path: Path) -> None:
     with PtyProgram(["less", _lines(500, tmp_path)], rows=24, cols=80, env={"LESS": ""}) as less:
         # The whole page, not just its first row: less may still be drawing.
         less.wait_for(lambda s: s.rows[0] == "line 1" and s.rows[22] == "line 23", "the first page")
-        assert less.keys.app_cursor, "less switches to application cursor keys"
+        assert less.app_cursor, "less switches to application cursor keys"
         less.press(["pagedown"])
         less.wait_for(lambda s: s.rows[0] == "line 24", "the second page")
         less.press(["down"])
@@ -134,7 +159,7 @@ def test_line_editing_keys_reach_readline(tmp_path: Path) -> None:
     # bash's readline leaves the cursor keys in normal mode: CSI arrows.
     with PtyProgram(["bash", "--norc", "--noprofile"], env={"PS1": "$ "}) as bash:
         bash.wait_for(lambda s: s.rows[0].startswith("$"), "the prompt")
-        assert not bash.keys.app_cursor
+        assert not bash.app_cursor
         bash.press(["xecho 12", "left", "left", "X", "end", "Yz", "backspace", "home",
                     "delete", "enter"])
         bash.wait_for(lambda s: "X12Y" in s.rows, "the edited line's output")

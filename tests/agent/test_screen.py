@@ -151,13 +151,13 @@ def test_saved_cursor_is_one_slot_not_a_growing_stack() -> None:
     assert s.snapshot().rows[1] == "  b" and s.snapshot().cursor_col == 3
 
 
-def test_app_cursor_and_reset() -> None:
+def test_a_full_reset_leaves_the_alternate_screen_blank() -> None:
     s = Screen(3, 10)
-    s.feed(b"\x1b[?1")
-    s.feed(b"h")
-    assert s.app_cursor
+    s.feed(b"main")
     s.feed(b"\x1b[?1049hfull\x1bc")
-    assert not s.app_cursor and s.snapshot().rows == ["", "", ""]
+    assert s.snapshot().rows == ["", "", ""]
+    s.feed(b"\x1b[?1049l")  # nothing left to come back to
+    assert s.snapshot().rows == ["", "", ""]
 
 
 def test_bad_sizes_and_a_missing_emulator(monkeypatch: pytest.MonkeyPatch) -> None:

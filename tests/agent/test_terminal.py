@@ -1,5 +1,6 @@
 """Terminal against real programs: what reaches the program, why each read
-ended, presets, and that closing leaves nothing behind."""
+ended, presets, use from several threads, and that closing leaves nothing
+behind."""
 
 from __future__ import annotations
 
@@ -31,9 +32,9 @@ from pellux_agent.terminal import MAX_OUTPUT_BYTES
 
 @pytest.fixture
 def no_leftovers(private_tmp):
-    """Fails the test if it leaves a launcher directory or a child behind."""
+    """Fails the test if it leaves a private directory or a child behind."""
     yield
-    wait_until(lambda: not launcher_dirs(), timeout=10, what="launcher directories removed")
+    wait_until(lambda: not launcher_dirs(), timeout=10, what="private directories removed")
     wait_until(
         lambda: all(state == "Z" for state in children_of_host().values()) or not children_of_host(),
         timeout=10,
@@ -75,7 +76,7 @@ def test_arguments_environment_and_directory_reach_the_program_exactly(tmp_path,
     assert (seen["PAGER"], seen["MANPAGER"], seen["GIT_PAGER"], seen["TERM"]) == ("cat", "cat", "less", "xterm-xfree86")
 
 
-def test_signals_the_launcher_ignored_start_at_their_defaults(no_leftovers):
+def test_signals_this_process_ignores_start_at_their_defaults(no_leftovers):
     # An ignored SIGPIPE would survive the exec: `yes` would complain of a
     # broken pipe instead of ending quietly.
     with Terminal("sh", ["-c", "yes | head -n 1; grep -E '^Sig(Ign|Blk)' /proc/self/status"]) as t:
@@ -108,6 +109,8 @@ def test_terminal_size_reaches_the_program_and_survives_restart(tmp_path, no_lef
         ({"cwd": 3}, TypeError, "cwd must be a str"),
         ({"ready_markers": ">>> "}, TypeError, "ready_markers must be a sequence of str"),
         ({"ready_markers": [b">>> "]}, TypeError, r"ready_markers\[0\] must be a str"),
+        ({"ready_markers": [">>> ", ""]}, ValueError, "ready_markers must not contain an empty string"),
+        ({"wait_for": "prompt"}, ValueError, "wait_for must be one of"),
     ],
 )
 def test_bad_parameters_are_refused_before_anything_starts(kwargs, error, message, no_leftovers):
@@ -325,7 +328,7 @@ def test_close_ends_background_jobs_of_the_session(shell, no_leftovers):
     assert t.closed and not t.alive and t.pid is None
 
 
-def test_restart_ends_the_old_session_and_reuses_the_launcher(no_leftovers):
+def test_restart_ends_the_old_session_every_time(no_leftovers):
     with Terminal("dash") as t:
         t.read(timeout_ms=10_000)
         t.send("sleep 60 &", timeout_ms=10_000)
@@ -341,38 +344,10 @@ def test_restart_ends_the_old_session_and_reuses_the_launcher(no_leftovers):
         assert t.send("echo $$", timeout_ms=10_000).output.startswith(str(t.pid))
 
 
-class _PromptIntoHistory:
-    """Delegates to a Pellux, but after reset() waits for the program's first
-    prompt and moves it into the history, as reset() itself does when the
-    program is quick: the case a plain read would wait out."""
-
-    def __init__(self, session):
-        self._session = session
-
-    def __getattr__(self, name):
-        return getattr(self._session, name)
-
-    def reset(self):
-        self._session.reset()
-        time.sleep(0.5)
-        self._session.read_available()
-
-
-def test_restart_finds_a_first_prompt_already_in_the_history(no_leftovers):
-    with Terminal(REPL, ["-q"]) as t:
-        t.read(timeout_ms=10_000)
-        t._resources.pellux = _PromptIntoHistory(t._resources.pellux)
-        started = time.monotonic()
-        turn = t.restart(timeout_ms=15_000)
-        assert turn == Turn(">>> ", "ready", True)
-        assert time.monotonic() - started < 10  # not the whole timeout
-        t._resources.pellux = t._resources.pellux._session
-
-
 def test_closing_collecting_and_failing_leave_nothing(no_leftovers):
     t = Terminal("sleep", ["60"])
     pid = t.pid
-    directory = t._resources.launcher.directory
+    directory = t._resources.plan.directory
     assert os.path.isdir(directory) and oct(os.stat(directory).st_mode & 0o777) == "0o700"
     del t
     gc.collect()
@@ -387,7 +362,7 @@ def test_interpreter_exit_leaves_nothing(tmp_path, private_tmp):
         f"sys.path.insert(0, {os.path.dirname(os.path.dirname(os.path.abspath(__import__('pellux_agent').__file__)))!r})\n"
         "from pellux_agent import Terminal\n"
         "t = Terminal('sh', ['-c', 'sleep 61 & exec sleep 60'])\n"
-        "print(t.pid, t._resources.launcher.directory, flush=True)\n"
+        "print(t.pid, t._resources.plan.directory, flush=True)\n"
     )
     done = subprocess.run([PYTHON, str(script)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
@@ -414,25 +389,103 @@ def test_history_and_its_tail(no_leftovers):
     t.close()  # again: nothing happens
 
 
-def test_another_thread_gets_a_clear_error_not_a_panic(no_leftovers):
-    with Terminal("cat") as t:
-        caught: list[BaseException] = []
-        alive: list[bool] = []
+def test_threads_share_a_terminal_one_call_at_a_time(no_leftovers):
+    # Each thread's turn is whole: its own answer and the prompt after it.
+    with Terminal(REPL, ["-q"]) as t:
+        t.read(timeout_ms=10_000)
+        answers: dict[int, Turn] = {}
 
-        def use() -> None:
-            alive.append(t.alive)
-            try:
-                t.send("x")
-            except BaseException as error:  # a PanicException would land here too
-                caught.append(error)
+        def use(n: int) -> None:
+            answers[n] = t.send(f"{n} * 1000", timeout_ms=20_000)
 
-        worker = threading.Thread(target=use)
-        worker.start()
-        worker.join(10)
-        assert alive == [True]
-        assert len(caught) == 1 and type(caught[0]) is RuntimeError
-        assert "belongs to the thread that created it" in str(caught[0])
-        assert t.alive  # untouched
+        workers = [threading.Thread(target=use, args=(n,)) for n in range(1, 9)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join(60)
+        assert {n: (turn.output, turn.status) for n, turn in answers.items()} == {
+            n: (f"{n * 1000}\n>>> ", "ready") for n in range(1, 9)
+        }
+        assert t.alive
+
+
+def _in_thread(call):
+    """Runs `call` on a thread of its own; returns (thread, [result or error])."""
+    outcome: list[object] = []
+
+    def run() -> None:
+        try:
+            outcome.append(call())
+        except BaseException as error:  # handed to the test
+            outcome.append(error)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    return thread, outcome
+
+
+def test_interrupt_from_another_thread_ends_a_long_read_at_once(no_leftovers):
+    with Terminal(REPL, ["-q"]) as t:
+        t.read(timeout_ms=10_000)
+        reader, outcome = _in_thread(lambda: t.send("import time; time.sleep(600)", timeout_ms=600_000))
+        time.sleep(0.5)  # the read is under way
+        started = time.monotonic()
+        back = t.interrupt(timeout_ms=20_000)
+        reader.join(30)
+        assert not reader.is_alive(), "the long read did not end"
+        assert time.monotonic() - started < 20  # not the read's ten minutes
+        (stuck,) = outcome
+        assert isinstance(stuck, Turn) and (stuck.status, stuck.alive) == ("interrupted", True), stuck
+        assert back.status == "ready" and "KeyboardInterrupt" in stuck.output + back.output
+        assert t.send("6 * 7", timeout_ms=10_000) == Turn("42\n>>> ", "ready", True)
+
+
+def test_close_from_another_thread_ends_a_long_read_and_the_program(no_leftovers):
+    t = Terminal("bash")
+    t.read(timeout_ms=10_000)
+    pid = t.pid
+    assert pid is not None
+    reader, outcome = _in_thread(lambda: t.send("sleep 600", timeout_ms=600_000))
+    time.sleep(0.5)
+    t.close()
+    reader.join(30)
+    assert not reader.is_alive(), "the long read did not end"
+    (stuck,) = outcome
+    assert isinstance(stuck, Turn) and (stuck.status, stuck.alive) == ("exited", False), stuck
+    assert session_processes(pid) == []
+    # A call that comes after the close says so.
+    with pytest.raises(RuntimeError, match="is closed"):
+        t.send("echo late")
+
+
+def test_after_a_write_that_timed_out_an_interrupt_reaches_the_program(no_leftovers):
+    # The program sleeps and reads nothing: the write fills the terminal's
+    # input and gives up. The Ctrl-C after it must still reach the program,
+    # and no line typed after that may be lost.
+    with Terminal(REPL, ["-q"]) as t:
+        t.read(timeout_ms=10_000)
+        assert t.send("import time; time.sleep(600)", timeout_ms=300).status == "timeout"
+        with pytest.raises(RuntimeError, match="timed out"):
+            t.write("x" * 100_000, timeout_ms=300)
+        back = t.interrupt(timeout_ms=20_000)
+        assert back.status == "ready" and "KeyboardInterrupt" in back.output, back
+        for n in range(3):
+            assert t.send(f"{n} * 7", timeout_ms=10_000) == Turn(f"{n * 7}\n>>> ", "ready", True)
+
+
+def test_a_restart_that_cannot_start_raises_the_start_error(tmp_path, no_leftovers):
+    program = python_program(tmp_path / "gone", "print('here')\n")
+    t = Terminal(program, ready_markers=[])
+    assert t.read(timeout_ms=10_000).output == "here\n"
+    os.unlink(program)
+    with pytest.raises(FileNotFoundError, match="ENOENT") as caught:
+        t.restart(timeout_ms=10_000)
+    assert caught.value.errno == 2 and program in str(caught.value)
+    # The terminal is closed, and says why.
+    assert t.closed and not t.alive and t.pid is None
+    with pytest.raises(RuntimeError, match="is closed: restart.. could not start the program: .*ENOENT"):
+        t.send("again")
+    t.close()
 
 
 def test_pid_is_the_program_and_its_session(no_leftovers):

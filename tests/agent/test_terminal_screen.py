@@ -43,7 +43,7 @@ def test_less_is_driven_by_keys_alone(tmp_path):
         first = _screen_shows(t, lambda s: s.rows[0] == "line 1", "the first page")
         assert first.rows[22] == "line 23" and first.cursor_row == 23
         # less asked for application cursor keys; the arrows follow.
-        assert t._session().app_cursor
+        assert t._resources.native.app_cursor
         t.send_keys(["pagedown"], timeout_ms=5_000)
         _screen_shows(t, lambda s: s.rows[0] == "line 24", "the second page")
         t.send_keys(["down"], timeout_ms=5_000)
@@ -126,3 +126,21 @@ def test_async_terminal_keys_screen_resize_and_exit_code():
             assert (t.exit_code, t.exit_signal) == (5, None)
 
     asyncio.run(main())
+
+
+def test_a_resize_beyond_a_limit_changes_nothing():
+    with Terminal("sh", ["-c", "read -r line; stty size"], ready_markers=[], screen=True) as t:
+        for rows, cols in [(5000, 5000), (30, 1001), (0, 80)]:
+            with pytest.raises(ValueError, match="must be between 1 and"):
+                t.resize(rows, cols)
+        with pytest.raises(TypeError, match="rows must be an int"):
+            t.resize("30", 90)  # type: ignore[arg-type]
+        assert t.size == (24, 80)
+        assert len(t.screen().rows) == 24
+        turn = t.send("go", timeout_ms=10_000)
+        assert turn.output == "24 80\n"
+    with Terminal("cat") as t:  # without a screen, the terminal's own limit
+        with pytest.raises(ValueError, match="rows must be between 1 and 65535"):
+            t.resize(70_000, 80)
+        t.resize(2000, 3000)
+        assert t.size == (2000, 3000)

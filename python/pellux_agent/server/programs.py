@@ -26,7 +26,7 @@ import stat
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 
-from ..launcher import program_environment
+from ..spawn_plan import program_environment
 from ..presets import preset_for
 
 # Where the native spawn looks for a program name when the program's

@@ -26,7 +26,7 @@ from mcp.server.mcpserver.exceptions import ToolError
 
 from .. import AsyncTerminal, Turn, process
 from ..keys import encode_keys
-from ..reads import check_wait_for
+from ..terminal import check_wait_for
 from .programs import AllowList, ProgramFile, ProgramNotFound, loader_variable, resolve, search_path
 from .results import (
     MAX_COLS,

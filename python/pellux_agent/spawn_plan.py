@@ -13,8 +13,9 @@ interpreter exits), and right away when the start fails.
 
 from __future__ import annotations
 
-import errno as errno_names
+import errno
 import os
+import re
 import shutil
 import tempfile
 from collections.abc import Mapping, Sequence
@@ -26,14 +27,22 @@ from .presets import BASE_ENV, Preset
 MAX_SIDE: Final = 65535
 
 
-def errno_text(number: int) -> str:
-    """``ENOENT: No such file or directory``, as pellux writes errors."""
-    return f"{errno_names.errorcode.get(number, 'UnknownErrno')}: {os.strerror(number)}"
+# "...: ENOENT: No such file or directory": the errno's name in the
+# native terminal's message of a failed start.
+_ERRNO_NAME = re.compile(r": (E[A-Z0-9]+): [^:]*$")
 
 
-def start_error(number: int, message: str) -> OSError:
-    """The OSError subclass for ``number`` (FileNotFoundError for ENOENT...),
-    with ``errno`` set and ``message`` as its whole text."""
+def start_error(native: OSError) -> OSError:
+    """The native terminal's start failure as the OSError subclass of its
+    errno (FileNotFoundError for ENOENT...), with ``errno`` set and the
+    native message, whole, as its text. A failure that carries no errno
+    number (a restart's) is recognised by the errno's name that ends its
+    message."""
+    message = native.strerror or str(native)
+    number = native.errno
+    if not number:
+        named = _ERRNO_NAME.search(message)
+        number = getattr(errno, named.group(1), 0) if named else 0
     error = type(OSError(number, ""))(message)
     error.errno = number
     return error
@@ -47,7 +56,7 @@ def check_arguments(
     rows: object,
     cols: object,
 ) -> tuple[str, list[str], str | None, dict[str, str | None], int, int]:
-    """Checks the launch parameters and returns them in their working
+    """Checks the program's parameters and returns them in their working
     types; raises TypeError or ValueError naming the bad one."""
     if not isinstance(command, str):
         raise TypeError(f"command must be a str, not {type(command).__name__}")
@@ -85,14 +94,16 @@ def check_arguments(
             if value is not None and "\0" in value:
                 raise ValueError(f"env[{name!r}] must not contain a NUL character")
             env_map[name] = value
-    sides = []
-    for side_name, side in (("rows", rows), ("cols", cols)):
-        if isinstance(side, bool) or not isinstance(side, int):
-            raise TypeError(f"{side_name} must be an int, not {type(side).__name__}")
-        if not 1 <= side <= MAX_SIDE:
-            raise ValueError(f"{side_name} must be between 1 and {MAX_SIDE}, not {side}")
-        sides.append(side)
-    return command, arg_list, cwd, env_map, sides[0], sides[1]
+    return command, arg_list, cwd, env_map, check_side("rows", rows), check_side("cols", cols)
+
+
+def check_side(name: str, side: object) -> int:
+    """One side of a terminal's size, or TypeError/ValueError naming it."""
+    if isinstance(side, bool) or not isinstance(side, int):
+        raise TypeError(f"{name} must be an int, not {type(side).__name__}")
+    if not 1 <= side <= MAX_SIDE:
+        raise ValueError(f"{name} must be between 1 and {MAX_SIDE}, not {side}")
+    return side
 
 
 def program_environment(
@@ -111,25 +122,19 @@ def program_environment(
     return merged
 
 
-class Launcher:
-    """The private directory of one terminal and the program's environment.
-    Owned by one terminal; not thread-safe."""
+class SpawnPlan:
+    """The argument vector, the environment and the private directory of
+    one terminal's program; the native terminal starts (and restarts) the
+    program from them. Owned by one terminal."""
 
     def __init__(
         self,
         command: str,
         args: Sequence[str],
-        cwd: str | None,
         env: Mapping[str, str | None],
-        rows: int,
-        cols: int,
         preset: Preset,
     ) -> None:
-        self.command = command
         self.argv = [command, *args]
-        self.cwd = cwd
-        self.rows = rows
-        self.cols = cols
         self.directory = tempfile.mkdtemp(prefix="pellux-agent-")
         try:
             for name, content in preset.files.items():
