@@ -18,13 +18,13 @@ import itertools
 import os
 import signal
 import time
-from collections.abc import AsyncIterator, Iterable, Sequence
+from collections.abc import AsyncIterator, Sequence
 from dataclasses import dataclass, field
 
 import anyio
 from mcp.server.mcpserver.exceptions import ToolError
 
-from .. import AsyncTerminal, Turn, process
+from .. import AsyncTerminal, Turn
 from ..keys import encode_keys
 from ..terminal import check_wait_for
 from .programs import AllowList, ProgramFile, ProgramNotFound, loader_variable, resolve, search_path
@@ -46,59 +46,10 @@ from .results import (
 )
 
 
-# How long a polite close may take at shutdown before the programs of the
-# sessions still open are ended from outside (their thread may be in a read).
-_POLITE_CLOSE_S = 0.2
-# From the hang-up of a stuck session to SIGKILL of what is left of it.
-_KILL_GRACE_S = 0.3
-# Everything at shutdown must be over before the client's kill arrives.
+# Everything at shutdown must be over before the client's kill arrives. A
+# close ends a read in progress at once and then the terminal's processes,
+# so this bounds only a close that something else holds up.
 _SHUTDOWN_DEADLINE_S = 1.6
-
-
-# ---------------------------------------------------------------------------
-# Processes of the programs' terminal sessions
-
-
-def _our_programs() -> set[process.Identity]:
-    """Our children that lead a session of their own: the programs.
-
-    pellux starts every program as a session leader in a new terminal, and
-    nothing else in this server starts a process, so these are exactly the
-    programs of our sessions, also one whose start has not been recorded yet
-    (a program keeps its pid across the launcher's exec).
-    """
-    me, found = os.getpid(), set()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat", "rb") as f:
-                stat = f.read()
-        except OSError:
-            continue  # ended meanwhile
-        # The name in parentheses may itself hold spaces and parentheses.
-        fields = stat[stat.rindex(b")") + 2 :].split()
-        if int(fields[1]) == me and int(fields[3]) == int(entry):
-            found.add(process.identify(int(entry)))
-    return found
-
-
-def _signal_sessions(leaders: Iterable[process.Identity], *signals: int) -> int:
-    """Sends `signals` to every process of the leaders' terminal sessions.
-
-    Background jobs keep the session id of the terminal they started in even
-    after their parent is gone, so this reaches them too; a pid now used by
-    an unrelated session is recognised by its start time and left alone.
-    Returns how many processes were found.
-    """
-    count = 0
-    for leader in leaders:
-        for pid in process.session_members(leader):
-            count += 1
-            for signum in signals:
-                with contextlib.suppress(OSError):
-                    os.kill(pid, signum)
-    return count
 
 
 # ---------------------------------------------------------------------------
@@ -123,8 +74,6 @@ class _Session:
     cols: int
     terminal: AsyncTerminal
     screen: bool = False
-    # Every program this session has run (a restart starts a new one).
-    leaders: set[process.Identity] = field(default_factory=set)
     busy: int = 0
     # What the latest answer said; a program seen to exit stays exited until
     # it is restarted, whatever a cached flag elsewhere says.
@@ -175,7 +124,6 @@ class SessionManager:
         self._closed: dict[str, str] = {}  # session id -> why it is closed
         self._ids = itertools.count(1)
         self._starting = 0
-        self._all_leaders: set[process.Identity] = set()
         self._shutting_down = False
 
     # -- lookup -------------------------------------------------------------
@@ -337,7 +285,6 @@ class SessionManager:
                 raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
             session_id = f"s{next(self._ids)}"
             session = _Session(session_id, command, list(args), cwd, rows, cols, terminal, screen)
-            self._remember_program(session)
             self._sessions[session_id] = session
         finally:
             self._starting -= 1
@@ -345,15 +292,6 @@ class SessionManager:
             turn = await session.terminal.read(timeout_ms)
         result = self._turn(session, turn)
         return StartResult(session_id=session_id, **result.model_dump())
-
-    def _remember_program(self, session: _Session) -> None:
-        """Notes the program's pid, the id of its terminal session, so that
-        shutdown can end what is left of it whatever state its thread is in."""
-        pid = session.terminal.pid
-        if pid is not None:
-            program = process.identify(pid)
-            session.leaders.add(program)
-            self._all_leaders.add(program)
 
     async def send(self, session_id: str, text: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
@@ -384,8 +322,6 @@ class SessionManager:
                 self._forget(session, why)
                 await self._close_all([session], deadline_s=_SHUTDOWN_DEADLINE_S)
                 raise SessionError(f"session {session_id!r}: {why}") from None
-            finally:
-                self._remember_program(session)  # the new program has a new pid
             return self._turn(session, turn)
 
     async def keys(self, session_id: str, keys: str | list[str], timeout_ms: int) -> TurnResult:
@@ -519,45 +455,25 @@ class SessionManager:
             self._forget(s, "the server shut down")
         with anyio.CancelScope(shield=True):
             await self._close_all(sessions, deadline_s=_SHUTDOWN_DEADLINE_S)
-            # Whatever is left of any program we ever started (a background
-            # job of a session closed earlier, say) ends now.
-            _signal_sessions(self._all_leaders | _our_programs(), signal.SIGKILL)
 
     async def _close_all(self, sessions: list[_Session], deadline_s: float) -> None:
-        """Closes `sessions` in parallel, forcing the ones that do not close in time.
+        """Closes `sessions` in parallel, within `deadline_s`.
 
-        A terminal's close runs on its own thread after whatever call is in
-        progress there; a read stuck for minutes would hold it up. So after a
-        short polite wait, the programs of the sessions still open are hung up
-        and then killed from here, which ends their reads at once.
+        Each close ends a read in progress at once and then every process of
+        the program's terminal (the native terminal's one way of ending
+        them), so none needs forcing from here.
         """
         if not sessions:
             return
-        pending = {s.session_id: s for s in sessions}
 
         async def close_one(s: _Session) -> None:
             try:
                 await s.terminal.close()
             except BaseException as error:
-                # A close that fails leaves the forcing below to do its work.
                 if _is_cancellation(error):
                     raise
-            else:
-                pending.pop(s.session_id, None)
 
         with anyio.move_on_after(deadline_s):
             async with anyio.create_task_group() as tg:
                 for s in sessions:
                     tg.start_soon(close_one, s)
-                with anyio.move_on_after(_POLITE_CLOSE_S):
-                    while pending:
-                        await anyio.sleep(0.01)
-                if pending:
-                    # What a closing terminal sends, then what nobody survives.
-                    stuck = {leader for s in pending.values() for leader in s.leaders}
-                    _signal_sessions(stuck, signal.SIGHUP, signal.SIGCONT)
-                    await anyio.sleep(_KILL_GRACE_S)
-                    _signal_sessions(stuck, signal.SIGKILL)
-        # Background jobs outlive a close only by accident; make sure.
-        _signal_sessions({leader for s in sessions for leader in s.leaders}, signal.SIGKILL)
-
