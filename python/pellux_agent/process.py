@@ -10,7 +10,6 @@ is never taken for the program.
 
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass
 from typing import Final, NamedTuple
 
