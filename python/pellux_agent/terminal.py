@@ -657,6 +657,13 @@ class Terminal(_Described):
             raise RuntimeError(f"{self!r}: the read ended for an unknown reason {why!r}")
         if why == "marker" and not ends_with_marker(text, self._spec.markers):
             status = "quiet"
+        if why == "closed":
+            # close() on another thread ended this read and is ending the
+            # program: it is over, whatever the process table says this
+            # instant. Its status is known once that close has collected it.
+            self._exit = native.exit_status()
+            code, sig = self._exit or (None, None)
+            return Turn(text, "exited", False, code, sig)
         if status == "ready" and native.is_alive():
             return Turn(text, status, True)
         alive = self._program_alive(native)

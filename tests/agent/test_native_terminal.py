@@ -559,23 +559,3 @@ def test_close_from_another_thread_ends_the_read_and_the_program():
     assert not os.path.exists(f"/proc/{pid}/stat") or open(f"/proc/{pid}/stat").read().split(") ")[1][0] in "ZX"
     with pytest.raises(RuntimeError, match="closed"):
         t.read(0)
-
-
-@pytest.mark.xfail(
-    reason="Python's readline loop misses a SIGINT that arrives while it is still busy with the "
-    "input of the timed-out write; not fixed yet",
-    strict=False,
-)
-def test_after_a_write_timed_out_an_interrupt_reaches_the_program_and_no_input_is_lost():
-    for _ in range(3):
-        t = native([PYTHON, "-q"], [">>> "], env=[f"{k}={v}" for k, v in os.environ.items()] + ["PYTHON_BASIC_REPL=1"])
-        try:
-            assert t.read(10_000)[0] == ">>> "
-            with pytest.raises(RuntimeError, match="write failed: timed out"):
-                t.send("x" * 200_000, 500)
-            t.send_ctrl_c()
-            text, why = t.read(10_000)
-            assert why == "marker" and text.endswith("KeyboardInterrupt\n>>> "), (text, why)
-            assert t.send("6*7", 10_000) == ("42\n>>> ", "marker")
-        finally:
-            t.close()
