@@ -109,12 +109,6 @@ def _how_it_ended(terminal: AsyncTerminal) -> str:
     return "exited"
 
 
-def _is_cancellation(error: BaseException) -> bool:
-    return isinstance(error, anyio.get_cancelled_exc_class()) or isinstance(
-        error, (KeyboardInterrupt, SystemExit, GeneratorExit)
-    )
-
-
 class SessionManager:
     """The open sessions, their limits and their shutdown."""
 
@@ -149,11 +143,7 @@ class SessionManager:
             yield session
         except SessionError:
             raise
-        except BaseException as error:
-            # pellux's PanicException derives from BaseException only: it must
-            # become an ordinary tool error, never reach the event loop.
-            if _is_cancellation(error):
-                raise
+        except Exception as error:
             if session.session_id not in self._sessions:
                 raise SessionError(
                     f"session {session_id!r} was closed while {action} was running"
@@ -279,9 +269,7 @@ class SessionManager:
                     program_file=program.as_argument() if self.limits.allow else None,
                 )
                 await terminal.start()
-            except BaseException as error:
-                if _is_cancellation(error):
-                    raise
+            except Exception as error:
                 raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
             session_id = f"s{next(self._ids)}"
             session = _Session(session_id, command, list(args), cwd, rows, cols, terminal, screen)
@@ -396,9 +384,7 @@ class SessionManager:
         for s in self._sessions.values():
             try:
                 alive = s.alive and bool(s.terminal.alive)
-            except BaseException as error:  # PanicException included
-                if _is_cancellation(error):
-                    raise
+            except Exception:
                 alive = False
             infos.append(
                 SessionInfo(
@@ -467,11 +453,9 @@ class SessionManager:
             return
 
         async def close_one(s: _Session) -> None:
-            try:
+            # A close that fails has nothing left to end: the others go on.
+            with contextlib.suppress(Exception):
                 await s.terminal.close()
-            except BaseException as error:
-                if _is_cancellation(error):
-                    raise
 
         with anyio.move_on_after(deadline_s):
             async with anyio.create_task_group() as tg:
