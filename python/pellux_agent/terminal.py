@@ -633,7 +633,9 @@ class Terminal(_Described):
             raise RuntimeError(f"{self!r}: the read ended for an unknown reason {why!r}")
         if why == "marker" and not ends_with_marker(text, self._spec.markers):
             status = "quiet"
-        if status == "ready" and native.is_alive():
+        if status == "ready":
+            # The program was waiting for input when the read ended: had it
+            # ended instead, its output would have ended the read first.
             return Turn(text, status, True)
         alive = self._program_alive(native)
         if alive:
