@@ -2,8 +2,8 @@
 """What the agent layer costs per turn over pellux itself.
 
 One turn is ``6 * 7`` sent to a python3 REPL (basic REPL, ``-q``) and read
-back up to its ``>>> `` prompt, with the same read parameters (settle 200 ms,
-the same markers) through:
+back up to its ``>>> `` prompt, with the same read parameters (the marker
+rule, settle 200 ms, the same markers) through:
 
   pellux         Pellux.send_and_read_until_ready, the program started by a
                  wrapper script with the same environment
@@ -20,9 +20,15 @@ affects them alike. Two figures per driver:
             and reads (for pellux and native, the call's own return path
             is the floor: 0);
             this is the layer's own cost, measured on every turn, free of the
-            program's noise
+            program's noise; it includes what any code pays after a wait
+            (caches and the CPU cooled while the thread slept)
+  instant   the same turn in a tight loop over a native terminal that
+            answers at once: the layer's own work, warm, with the thread
+            hops of AsyncTerminal
 
-It also counts the threads of this process with 16 AsyncTerminals open,
+It also times how soon ``interrupt()`` and ``close()`` from another thread
+end a read that would wait ten minutes (python3 ``time.sleep(600)``), counts
+the threads of this process with 16 AsyncTerminals open,
 and the memory each Terminal costs this process (resident set growth over
 16 terminals running cat) without and with a screen, the screen filled
 with a page of text and its whole scrollback.
@@ -62,18 +68,18 @@ class Clock:
 
 
 class TimedSession:
-    """Forwards to a Pellux and adds the time spent inside its reads to a
-    clock. It lives inside the terminal only, so the Pellux is never held
-    (and never dropped) anywhere else."""
+    """Forwards to a native terminal and adds the time spent inside its
+    sends to a clock. The forwarding of the terminal's other calls counts as
+    the layer's cost (a slight overestimate)."""
 
     def __init__(self, session: Any, clock: Clock) -> None:
         self._session = session
         self._clock = clock
 
-    def send(self, *args: Any) -> tuple[str, str]:
+    def send(self, *args: Any, **kwargs: Any) -> tuple[str, str]:
         started = time.perf_counter()
         try:
-            text, why = self._session.send(*args)
+            text, why = self._session.send(*args, **kwargs)
             return str(text), str(why)
         finally:
             self._clock.inside += time.perf_counter() - started
@@ -101,7 +107,7 @@ def native_session() -> Native:
     session = Native(
         sys.executable, [sys.executable, "-q"], [f"{k}={v}" for k, v in env.items()], None, 24, 80, MARKERS
     )
-    session.read(TIMEOUT_MS)
+    session.read(TIMEOUT_MS, rule="markers")
     return session
 
 
@@ -122,23 +128,18 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="agent-layer-") as workdir:
         direct = direct_session(workdir)
         native = native_session()
-        terminal = Terminal(sys.executable, ["-q"])
+        terminal = Terminal(sys.executable, ["-q"], wait_for="markers")
         terminal.read(TIMEOUT_MS)
         timed = Clock()
-        terminal._resources.pellux = TimedSession(terminal._resources.pellux, timed)  # type: ignore[assignment]
+        terminal._resources.native = TimedSession(terminal._resources.native, timed)  # type: ignore[assignment]
 
         loop = asyncio.new_event_loop()
-        aterm = AsyncTerminal(sys.executable, ["-q"])
+        aterm = AsyncTerminal(sys.executable, ["-q"], wait_for="markers")
         loop.run_until_complete(aterm.start())
         loop.run_until_complete(aterm.read(TIMEOUT_MS))
-        # The owner thread's session is reached the same way, on that thread.
         async_timed = Clock()
-
-        def wrap(slot: Any) -> None:
-            resources = slot.get()._resources
-            resources.pellux = TimedSession(resources.pellux, async_timed)
-
-        loop.run_until_complete(aterm._call(wrap))
+        resources = aterm._terminal._resources  # type: ignore[union-attr]
+        resources.native = TimedSession(resources.native, async_timed)  # type: ignore[assignment]
 
         def pellux_turn() -> tuple[float, float]:
             started = time.perf_counter()
@@ -147,7 +148,7 @@ def main() -> int:
 
         def native_turn() -> tuple[float, float]:
             started = time.perf_counter()
-            text, why = native.send("6 * 7", TIMEOUT_MS, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS)
+            text, why = native.send("6 * 7", TIMEOUT_MS, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule="markers")
             check(text)
             return time.perf_counter() - started, 0.0
 
@@ -179,6 +180,13 @@ def main() -> int:
                     turn_times[name].append(took)
                     layer_times[name].append(layer)
 
+        instant = {
+            "Terminal": instant_turns(terminal, lambda: terminal.send("6 * 7", TIMEOUT_MS)),
+            "AsyncTerminal": instant_turns(
+                aterm._terminal,  # type: ignore[arg-type]
+                lambda: loop.run_until_complete(aterm.send("6 * 7", TIMEOUT_MS)),
+            ),
+        }
         loop.run_until_complete(aterm.close())
         terminal.close()
         native.close()
@@ -195,12 +203,14 @@ def main() -> int:
 
         threads_open, os_threads_open = loop.run_until_complete(sixteen())
         loop.close()
+        ended = {how: end_a_long_read(how) for how in ("interrupt", "close")}
         plain_kib = memory_per_terminal(screen=False)
         screen_kib = memory_per_terminal(screen=True)
 
     print(f"python3 `6 * 7` turn, settle {SETTLE_MS} ms, {len(turn_times['pellux'])} turns per driver, "
           f"load {os.getloadavg()[0]:.2f}")
-    print(f"{'driver':<14} {'turn median':>12} {'turn p90':>10} {'vs pellux':>10} {'layer median':>13} {'layer p90':>10}")
+    print(f"{'driver':<14} {'turn median':>12} {'turn p90':>10} {'vs pellux':>10} {'layer median':>13} "
+          f"{'layer p90':>10} {'instant':>10}")
     base = statistics.median(turn_times["pellux"])
     for name in drivers:
         turns = sorted(turn_times[name])
@@ -208,14 +218,74 @@ def main() -> int:
         print(
             f"{name:<14} {ms(statistics.median(turns)):>12} {ms(turns[len(turns) * 9 // 10]):>10} "
             f"{ms(statistics.median(turns) - base, sign=True):>10} "
-            f"{ms(statistics.median(layers)):>13} {ms(layers[len(layers) * 9 // 10]):>10}"
+            f"{ms(statistics.median(layers)):>13} {ms(layers[len(layers) * 9 // 10]):>10} "
+            f"{ms(instant[name]) if name in instant else '':>10}"
         )
     print(f"threads with 16 AsyncTerminals open: {threads_open} Python threads "
           f"({threads_before} before), {os_threads_open} OS threads ({os_threads_before} before; "
-          "each terminal: its owner thread and pellux's reader)")
+          "each terminal: its worker thread and the native reader)")
+    for how, (read_ended, returned) in ended.items():
+        print(f"{how}() from another thread during a 10-minute read: the read returned after "
+              f"{ms(read_ended)}, {how}() after {ms(returned)}")
     print(f"memory per Terminal (this process, 16 running cat): {plain_kib:.0f} KiB without a screen, "
           f"{screen_kib:.0f} KiB with a screen (24x80, a page of text and its 1000-line scrollback)")
     return 0
+
+
+class InstantNative:
+    """A native terminal whose sends answer at once; the rest is forwarded."""
+
+    def __init__(self, native: Any) -> None:
+        self._native = native
+
+    def send(self, *args: Any, **kwargs: Any) -> tuple[str, str]:
+        return "42\n>>> ", "marker"
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._native, name)
+
+
+def instant_turns(terminal: Terminal, turn: Callable[[], Any], count: int = 2000) -> float:
+    """Median seconds per turn over a native terminal that answers at once."""
+    resources = terminal._resources
+    real = resources.native
+    resources.native = InstantNative(real)  # type: ignore[assignment]
+    try:
+        times = []
+        for _ in range(count):
+            started = time.perf_counter()
+            check(turn().output)
+            times.append(time.perf_counter() - started)
+    finally:
+        resources.native = real
+    return statistics.median(times)
+
+
+def end_a_long_read(how: str) -> tuple[float, float]:
+    """Seconds from ``interrupt()`` or ``close()`` on this thread until a
+    read running on another thread returned, and until the call returned."""
+    terminal = Terminal(sys.executable, ["-q"])
+    terminal.read(TIMEOUT_MS)
+    returned_at: list[float] = []
+
+    def long_read() -> None:
+        terminal.send("import time; time.sleep(600)", 600_000)
+        returned_at.append(time.perf_counter())
+
+    reader = threading.Thread(target=long_read)
+    reader.start()
+    time.sleep(0.5)  # the read is under way
+    started = time.perf_counter()
+    if how == "interrupt":
+        terminal.interrupt(TIMEOUT_MS)
+    else:
+        terminal.close()
+    done = time.perf_counter()
+    reader.join(60)
+    terminal.close()
+    if not returned_at:
+        raise SystemExit(f"{how}() did not end the read")
+    return returned_at[0] - started, done - started
 
 
 def memory_per_terminal(screen: bool, count: int = 16) -> float:

@@ -90,9 +90,10 @@ def clip(text: str, limit: int) -> str:
 class DebuggerTool:
     """One gdb session behind a text-in, text-out tool call.
 
-    Like every ``Terminal``, the tool belongs to the thread that created it:
-    an agent serving several conversations from several threads gives each
-    thread its own tool (or uses ``AsyncTerminal``, see async_agent.py).
+    Any thread may call the tool; its calls run one at a time, as the calls
+    of every ``Terminal`` do. An agent serving several conversations gives
+    each conversation its own tool (or uses ``AsyncTerminal``, see
+    async_agent.py).
     """
 
     def __init__(

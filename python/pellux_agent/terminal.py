@@ -664,7 +664,10 @@ class Terminal(_Described):
             self._exit = native.exit_status()
             code, sig = self._exit or (None, None)
             return Turn(text, "exited", False, code, sig)
-        if status == "ready" and native.is_alive():
+        if status == "ready" and (why == "input" or native.is_alive()):
+            # Under the input rule the program was waiting when the read
+            # ended: had it ended instead, its output would have ended the
+            # read first.
             return Turn(text, status, True)
         alive = self._program_alive(native)
         if alive:

@@ -41,10 +41,9 @@ constexpr u8 kBel = 0x07;
 constexpr u8 kEsc = 0x1B;
 constexpr u8 kBackslash = 0x5C;
 
-// Bytes the filter cannot copy blindly: every byte below 0x20 except TAB and
-// LF. ESC is one of them.
-constexpr bool is_special(u8 b) { return b < 0x20 && b != 0x09 && b != 0x0A; }
-
+// The filter copies every byte blindly but the special ones: those below
+// 0x20 except TAB and LF (ESC is one of them). special_mask finds them a
+// window at a time.
 constexpr std::size_t kWindow = 64;
 
 // A byte the masks never flag, used to pad the last, short window.

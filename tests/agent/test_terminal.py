@@ -459,14 +459,14 @@ def test_close_from_another_thread_ends_a_long_read_and_the_program(no_leftovers
 
 
 def test_after_a_write_that_timed_out_an_interrupt_reaches_the_program(no_leftovers):
-    # The program sleeps and reads nothing, its terminal out of line mode
-    # (where the terminal would take and drop a line's excess instead): the
-    # write fills the terminal's input and gives up. The Ctrl-C after it
-    # must still reach the program, and no line typed after that may be lost.
+    # The program sleeps and reads nothing, its terminal in cbreak mode (a
+    # line's limit does not drop the input there): the write fills the
+    # terminal's input and gives up. The Ctrl-C after it must still reach
+    # the program, and no line typed after that may be lost.
     with Terminal(REPL, ["-q"]) as t:
         t.read(timeout_ms=10_000)
-        sleeping = t.send("import time, tty; tty.setcbreak(0); time.sleep(600)", timeout_ms=300)
-        assert sleeping.status == "timeout"
+        t.send("import time, tty; tty.setcbreak(0)", timeout_ms=10_000)
+        assert t.send("time.sleep(600)", timeout_ms=300).status == "timeout"
         with pytest.raises(RuntimeError, match="timed out"):
             t.write("x" * 100_000, timeout_ms=300)
         back = t.interrupt(timeout_ms=20_000)
