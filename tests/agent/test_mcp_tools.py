@@ -39,10 +39,10 @@ async def test_tools_are_described_for_a_model() -> None:
     assert "hangs" in tools["send_interrupt"].description
     assert "exited" in tools["restart_session"].description
     for name in ("start_session", "send_input", "read_output", "send_interrupt", "restart_session"):
-        for status in ("'ready'", "'quiet'", "'timeout'", "'exited'", "'limit'"):
+        for status in ("'ready'", "'quiet'", "'timeout'", "'exited'", "'limit'", "'interrupted'"):
             assert status in tools[name].description, (name, status)
     status = tools["send_input"].output_schema["properties"]["status"]
-    assert set(status["enum"]) == {"ready", "quiet", "timeout", "exited", "limit"}
+    assert set(status["enum"]) == {"ready", "quiet", "timeout", "exited", "limit", "interrupted"}
 
 
 async def test_python_session_through_every_tool() -> None:
@@ -200,3 +200,24 @@ async def test_sessions_run_in_parallel(tmp_path: Path) -> None:
             await client.send(creator, f"open({str(flag)!r}, 'w').close()")
         assert results["wait"]["status"] == "ready", results
         assert {s["session_id"] for s in (await client.call("list_sessions"))["sessions"]} == set(ids)
+
+
+async def test_send_interrupt_ends_a_send_input_in_progress_at_once() -> None:
+    # The agent's client may call send_interrupt while send_input waits for
+    # a long computation: the interrupt must not queue behind that read.
+    async with connect() as client:
+        sid, _ = await client.start("python3")
+        results: dict[str, dict[str, object]] = {}
+
+        async def long_send() -> None:
+            results["send"] = await client.send(sid, "import time; time.sleep(600)", timeout_ms=600_000)
+
+        async with anyio.create_task_group() as tg:
+            tg.start_soon(long_send)
+            await anyio.sleep(1.0)  # the send is under way
+            with anyio.fail_after(30):  # not the sleep's ten minutes
+                results["interrupt"] = await client.call("send_interrupt", session_id=sid, timeout_ms=20_000)
+        assert results["send"]["status"] == "interrupted" and results["send"]["alive"] is True
+        assert results["interrupt"]["status"] == "ready"
+        assert "KeyboardInterrupt" in str(results["send"]["output"]) + str(results["interrupt"]["output"])
+        assert (await client.send(sid, "6 * 7"))["output"] == "42\n>>> "

@@ -4,11 +4,11 @@ output."""
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import Any
 
 from pydantic import BaseModel, Field
 
-Status = Literal["ready", "quiet", "timeout", "exited", "limit"]
+from ..terminal import Status
 
 MAX_ROWS = 1000
 MAX_COLS = 1000
@@ -25,7 +25,9 @@ STATUS_HELP = (
     "'timeout' - timeout_ms ran out first: the program is still busy (or waits at a prompt that is "
     "not recognised); read_output to wait longer, send_interrupt to stop it; "
     "'exited' - the program ended (alive is false); restart_session to run it again; "
-    "'limit' - the answer was too large for one read; read_output for the rest. "
+    "'limit' - the answer was too large for one read; read_output for the rest; "
+    "'interrupted' - send_interrupt (or the session's close) ended this read while it waited; "
+    "the interrupt's own answer follows in its result. "
     "alive says whether the program still runs; once it has ended, exit_code is its exit "
     "status, or signal the number of the signal that killed it (9: SIGKILL). "
     "truncated is true when the middle of a long output was left out of this answer; "
