@@ -239,8 +239,12 @@ Result<void> NativeTerminal::write(std::string_view bytes, std::uint64_t timeout
     std::lock_guard lock(mutex_);
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
+    // Another thread's interrupt or close ends a write that waits for room,
+    // as it ends a read: "write failed: stopped ...", nothing left behind.
+    StopScope scope(*this, **session);
     AlreadyReleased released;
-    return write_bytes(**session, bytes, &released, deadline_after(Clock::now(), timeout_ms));
+    return write_bytes(**session, bytes, &released, deadline_after(Clock::now(), timeout_ms),
+                       scope.stop());
 }
 
 Result<void> NativeTerminal::interrupt() {

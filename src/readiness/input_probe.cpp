@@ -252,8 +252,9 @@ ProbeLook InputProbe::check(const std::function<bool()>& reader_idle) {
     reason_len_ = 0;
     reason_[0] = '\0';
     reading_ = false;
+    in_front_ = true;
     InputVerdict verdict = examine(reader_idle);
-    return {verdict, reading_};
+    return {verdict, reading_, in_front_};
 }
 
 void InputProbe::set_reason(const char* text) {
@@ -292,6 +293,7 @@ InputVerdict InputProbe::examine(const std::function<bool()>& reader_idle) {
     }
     if (leader.state == 'Z' || leader.state == 'X') return InputVerdict::Exited;
     if (leader.tty_nr == 0 || leader.tpgid <= 0) return InputVerdict::Busy;  // no terminal, or no foreground
+    in_front_ = leader.tpgid == pid_;  // the program leads its own session and group
     if (!ensure_terminal()) return reason_len_ != 0 ? InputVerdict::Unknown : InputVerdict::Busy;
     if (tty_nr_to_dev(leader.tty_nr) != terminal_) return InputVerdict::Busy;  // not (or no longer) ours
 

@@ -64,6 +64,10 @@ enum class InputVerdict { Waiting, Busy, Exited, Unknown };
 struct ProbeLook {
     InputVerdict verdict;
     bool reading;  // some thread of the foreground group sleeps waiting on the terminal (even when Busy)
+    // The program's own process group holds the terminal's foreground, not a
+    // job or a child that took it (an editor git started, a pager): only
+    // then can the program's prompt be what the terminal shows last.
+    bool program_in_front = true;
 };
 
 // When a read loop checks the probe: at once when output arrives (the prompt
@@ -171,6 +175,7 @@ private:
     dev_t terminal_ = 0;  // the slave's device, from the master
     bool terminal_known_ = false;
     bool reading_ = false;
+    bool in_front_ = true;
     CounterSource counter_source_ = CounterSource::Unset;
     UniqueFd proc_;  // /proc, listed with getdents64
 

@@ -193,15 +193,19 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
             case InputVerdict::Busy:
                 break;
         }
-        const auto pause = check ? Clock::duration(kSettleSlice) : Clock::duration(quiet_pause);
+        // The program's markers are its own prompt: while a job or a child
+        // holds the foreground (an editor, a pager), what it draws ends with
+        // no marker, so the quiet rule decides as for a program without one.
+        const bool by_marker = check && seen.program_in_front;
+        const auto pause = by_marker ? Clock::duration(kSettleSlice) : Clock::duration(quiet_pause);
         if (plan.rule == ReadRule::Auto && seen.reading && !buffer.empty()) {
             // Someone sits on the terminal, but something else may still
             // wake the program: the guessing rules decide.
             if (reading_since == kNotReading) {
                 reading_since = now;
-            } else if (now - reading_since >= pause && (!check || marker_ends_text())) {
+            } else if (now - reading_since >= pause && (!by_marker || marker_ends_text())) {
                 if (!drain()) return ReadEnd::Exited;
-                return check ? ReadEnd::Marker : ReadEnd::Quiet;
+                return by_marker ? ReadEnd::Marker : ReadEnd::Quiet;
             }
         } else {
             reading_since = kNotReading;

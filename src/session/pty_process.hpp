@@ -1,8 +1,9 @@
 // The child of a new pseudo-terminal.
 //
 // PtyProcess owns the master side of the terminal and the child's pid. It is
-// used by one thread at a time: the session's owner thread, which holds
-// exclusive access to the session for exit() and for destruction.
+// used by one thread at a time: whoever holds the session (a Pellux's owner
+// thread, or the agent terminal's lock), with exclusive access to it for
+// exit() and for destruction.
 #pragma once
 
 #include <sys/types.h>

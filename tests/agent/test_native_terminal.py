@@ -538,6 +538,32 @@ def test_a_send_waiting_to_write_is_ended_by_cancel_close_and_interrupt():
             t.close()
 
 
+def test_a_write_waiting_for_room_is_ended_by_another_thread():
+    t = _sleeping_python()
+    try:
+        failures: list[BaseException] = []
+
+        def write() -> None:
+            try:
+                t.write(b"pass\n" * 100_000, 600_000)
+            except RuntimeError as error:
+                failures.append(error)
+
+        writer = threading.Thread(target=write)
+        writer.start()
+        time.sleep(0.5)  # inside the write's wait
+        started = time.monotonic()
+        t.send_ctrl_c()
+        writer.join(30)
+        assert not writer.is_alive() and time.monotonic() - started < 5
+        assert len(failures) == 1 and "write failed: stopped" in str(failures[0]), failures
+        text, why = t.read(10_000)
+        assert why == "marker" and text.endswith("KeyboardInterrupt\n>>> "), text
+        assert t.send("6*7", 10_000) == ("42\n>>> ", "marker")
+    finally:
+        t.close()
+
+
 def test_send_ctrl_c_from_another_thread_ends_the_read_then_interrupts():
     t = _sleeping_python()
     try:

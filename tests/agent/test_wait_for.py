@@ -273,3 +273,37 @@ def test_mcp_start_session_takes_wait_for():
             assert "wait_for" in message
 
     anyio.run(main)
+
+
+def test_git_waiting_on_its_editor_and_its_pager_is_a_finished_turn(tmp_path):
+    # git sleeps in wait4 while its editor or pager reads the terminal: the
+    # turn ends when they wait, not at the timeout, and the shell's prompt
+    # (which vim's screen does not end with) does not hold it up.
+    needs("git")
+    needs("vim")
+    needs("less")
+    repo = tmp_path / "repo"
+    env = {
+        "HOME": str(tmp_path), "GIT_AUTHOR_NAME": "a", "GIT_AUTHOR_EMAIL": "a@example.com",
+        "GIT_COMMITTER_NAME": "a", "GIT_COMMITTER_EMAIL": "a@example.com",
+        "GIT_EDITOR": "vim -u NONE -N -n", "GIT_PAGER": "less", "PAGER": "less", "LESS": "",
+    }
+    with Terminal("bash", env=env, cwd=str(tmp_path)) as t:
+        t.read(timeout_ms=LONG)
+        for n in range(60):
+            t.send(f"git -C {repo} commit -q --allow-empty -m c{n}" if n else f"git init -q {repo} && cd {repo}",
+                   timeout_ms=LONG)
+        turn = t.send("git commit --allow-empty", timeout_ms=30_000)
+        assert turn.status in ("ready", "quiet") and "Please enter the commit message" in turn.output, turn
+        # vim waits a moment, with a timer, for answers to its terminal
+        # queries as it leaves: a quiet turn may come first.
+        turn = t.send_keys([":q!", "enter"], timeout_ms=30_000)
+        seen = turn.output
+        while turn.status == "quiet" and "Aborting commit" not in seen:
+            turn = t.read(timeout_ms=30_000)
+            seen += turn.output
+        assert turn.status in ("ready", "quiet") and "Aborting commit" in seen, (turn, seen)
+        turn = t.send("git log", timeout_ms=30_000)
+        assert turn.status in ("ready", "quiet") and "commit " in turn.output, turn
+        turn = t.send_keys("q", timeout_ms=30_000)
+        assert turn.status == "ready" and turn.output.endswith("$ "), turn

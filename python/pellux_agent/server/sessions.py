@@ -4,11 +4,10 @@ limits, and the shutdown that ends every program.
 Shutdown is the part that needs care. A client leaves by closing our stdin;
 the SDK's stdio client then waits about two seconds, signals our process
 group and, two seconds later, kills it. The programs run in terminal sessions
-of their own and get none of those signals, so ending them is our job, and it
-has to be done well inside that window even when a session's thread is stuck
-in a read with a long timeout: such a thread cannot be asked to close (a
-`Pellux` only answers its own thread), so we end the programs of its terminal
-session from outside, which ends the read, and then let it close.
+of their own and get none of those signals, so ending them is our job, well
+inside that window. A terminal's close ends a read in progress at once, from
+any thread, and then every process of the program's terminal, so closing
+every session in parallel is enough.
 """
 
 from __future__ import annotations
