@@ -140,12 +140,9 @@ class AllowList:
         files: list[str] = []
         directories: list[str] = []
         for entry in entries:
-            if "/" in entry:
-                found: str | None = entry
-            else:
-                found = shutil.which(entry)
-                if found is None:
-                    raise ValueError(f"--allow {entry}: no such program on PATH")
+            found = entry if "/" in entry else shutil.which(entry)
+            if found is None:
+                raise ValueError(f"--allow {entry}: no such program on PATH")
             real = os.path.realpath(found)
             if os.path.isdir(real):
                 directories.append(real)
