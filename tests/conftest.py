@@ -13,11 +13,13 @@ suite against an AddressSanitizer build of the extension.
 
 from __future__ import annotations
 
+import concurrent.futures
 import hashlib
 import os
 import shlex
 import shutil
 import subprocess
+import threading
 from pathlib import Path
 from typing import Iterable
 
@@ -49,14 +51,24 @@ class NativeBuilder:
     Sources are paths relative to the repository root. Extra flags follow
     the sources on the command line, so they can carry libraries (-l) as
     well as compile options, and a later -O or -std overrides the default.
+
+    Each source is compiled to an object of its own, in parallel, and kept
+    in `objects` under a name made of the source and the compile flags: the
+    core's sources, built the same way for several test programs, are
+    compiled once. `objects` may be shared by parallel test processes; an
+    object appears there only whole (written aside, then renamed).
     """
 
     COMPILER = "g++"
     FLAGS = ("-std=c++23", "-O2", "-Wall", "-Wextra", "-Werror", "-Isrc", "-pthread")
+    # What only the link step takes.
+    LINK_ONLY = ("-l", "-L", "-Wl,", "-shared")
 
-    def __init__(self, out_dir: Path) -> None:
+    def __init__(self, out_dir: Path, objects: Path) -> None:
         self.root = REPO_ROOT
         self._out_dir = out_dir
+        self._objects = objects
+        self._objects.mkdir(parents=True, exist_ok=True)
         self._built: dict[tuple, Path] = {}
 
     def executable(self, name: str, sources: Iterable[str | Path], extra_flags: Iterable[str] = ()) -> Path:
@@ -73,22 +85,44 @@ class NativeBuilder:
         # The same name built with other sources or flags gets its own file.
         digest = hashlib.sha256(repr(key).encode()).hexdigest()[:12]
         out = self._out_dir / f"{name}-{digest}{suffix}"
-        cmd = [self.COMPILER, *self.FLAGS, *source_paths, *extra_flags, "-o", str(out)]
+        compile_flags = tuple(f for f in extra_flags if not f.startswith(self.LINK_ONLY))
+        link_flags = tuple(f for f in extra_flags if f.startswith(self.LINK_ONLY) or f in ("-pthread",))
+        with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+            objects = list(pool.map(lambda source: self._object(source, compile_flags), source_paths))
+        # Sanitizer and other code-generation options apply to the link too.
+        cmd = [self.COMPILER, *self.FLAGS, *objects, *compile_flags, *link_flags, "-o", str(out)]
+        self._run(name, cmd)
+        self._built[key] = out
+        return out
+
+    def _object(self, source: str, compile_flags: tuple) -> str:
+        identity = repr((source, self.FLAGS, compile_flags, os.stat(source).st_mtime_ns))
+        obj = self._objects / f"{Path(source).stem}-{hashlib.sha256(identity.encode()).hexdigest()[:16]}.o"
+        if not obj.exists():
+            partial = obj.with_name(f"{obj.name}.{os.getpid()}.{threading.get_ident()}")
+            self._run(source, [self.COMPILER, *self.FLAGS, *compile_flags, "-c", source, "-o", str(partial)])
+            os.replace(partial, obj)
+        return str(obj)
+
+    @staticmethod
+    def _run(what: str, cmd: list[str]) -> None:
         proc = subprocess.run(cmd, cwd=REPO_ROOT, capture_output=True, text=True)
         if proc.returncode != 0:
             pytest.fail(
-                f"building {name} failed (exit {proc.returncode}):\n$ {shlex.join(cmd)}\n{proc.stdout}{proc.stderr}",
+                f"building {what} failed (exit {proc.returncode}):\n$ {shlex.join(cmd)}\n{proc.stdout}{proc.stderr}",
                 pytrace=False,
             )
-        self._built[key] = out
-        return out
 
 
 @pytest.fixture(scope="session")
 def native(tmp_path_factory: pytest.TempPathFactory) -> NativeBuilder:
     if shutil.which(NativeBuilder.COMPILER) is None:
         pytest.fail(f"{NativeBuilder.COMPILER} is needed to build the native tests", pytrace=False)
-    return NativeBuilder(tmp_path_factory.mktemp("native"))
+    # Parallel test processes (pytest-xdist) each have a base directory of
+    # their own inside one shared one: objects are kept there, for all.
+    base = tmp_path_factory.getbasetemp()
+    shared = base.parent if os.environ.get("PYTEST_XDIST_WORKER") else base
+    return NativeBuilder(tmp_path_factory.mktemp("native"), shared / "native-objects")
 
 
 @pytest.fixture

@@ -75,7 +75,8 @@ def test_resize_reaches_the_program_as_sigwinch_and_stty_agrees(tmp_path):
             signal.pause()
         """,
     )
-    with Terminal(program, ready_markers=[]) as t:
+    # The program never reads its terminal: its answers end on quiet output.
+    with Terminal(program, ready_markers=[], wait_for="quiet") as t:
         assert t.read(timeout_ms=10_000).output == "ready\n"
         t.resize(40, 132)
         assert t.size == (40, 132)

@@ -491,7 +491,7 @@ def test_a_restart_that_cannot_start_raises_the_start_error(tmp_path, no_leftove
 
 
 def test_pid_is_the_program_and_its_session(no_leftovers):
-    with Terminal("sh", ["-c", "echo $$; exec sleep 60"], ready_markers=[]) as t:
+    with Terminal("sh", ["-c", "echo $$; exec sleep 60"], ready_markers=[], wait_for="quiet") as t:
         assert t.read(timeout_ms=10_000).output == f"{t.pid}\n"
         assert sys.platform.startswith("linux")
         with open(f"/proc/{t.pid}/stat") as f:
