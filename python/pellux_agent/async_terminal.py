@@ -23,7 +23,7 @@ from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, TypeVar
 
-from .terminal import Terminal, Turn, WaitFor, _Described, _Spec
+from .terminal import Terminal, Turn, WaitFor, _Described, _Params
 
 if TYPE_CHECKING:
     from .screen import ScreenSnapshot
@@ -67,10 +67,10 @@ class AsyncTerminal(_Described):
         program_file: tuple[str, int, int] | None = None,
     ) -> None:
         # Checked here, once, so that a bad argument fails at once, not at start().
-        self._spec = _Spec.checked(
+        self._params = _Params.checked(
             command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file
         )
-        self._rows, self._cols = self._spec.rows, self._spec.cols
+        self._rows, self._cols = self._params.rows, self._params.cols
         self._closed = False
         self._terminal: Terminal | None = None
         self._worker: concurrent.futures.ThreadPoolExecutor | None = None
@@ -113,7 +113,7 @@ class AsyncTerminal(_Described):
             state = "not started"
         else:
             state = f"pid {self.pid}"
-        return f"<AsyncTerminal {self._spec.command!r} {state}>"
+        return f"<AsyncTerminal {self._params.command!r} {state}>"
 
     # --- lifecycle -------------------------------------------------------
 
@@ -126,10 +126,10 @@ class AsyncTerminal(_Described):
         if self._worker is not None:
             raise RuntimeError(f"{self!r} is already started")
         self._worker = concurrent.futures.ThreadPoolExecutor(
-            1, thread_name_prefix=f"pellux-agent {self._spec.command}"
+            1, thread_name_prefix=f"pellux-agent {self._params.command}"
         )
         try:
-            terminal = await self._run(Terminal._started, self._spec)
+            terminal = await self._run(Terminal._started, self._params)
         except BaseException:
             await self.close()
             raise

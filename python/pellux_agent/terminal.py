@@ -125,7 +125,7 @@ def ends_with_marker(text: str, markers: Sequence[str]) -> bool:
 
 
 @dataclass(frozen=True)
-class _Spec:
+class _Params:
     """What a terminal is asked to be, checked once: ``Terminal`` and
     ``AsyncTerminal`` take their parameters through ``checked``."""
 
@@ -154,7 +154,7 @@ class _Spec:
         wait_for: object,
         screen: object,
         program_file: object = None,
-    ) -> _Spec:
+    ) -> _Params:
         if not isinstance(screen, bool):
             raise TypeError(f"screen must be a bool, not {type(screen).__name__}")
         file: tuple[str, int, int] | None = None
@@ -211,22 +211,22 @@ class _Resources:
 class _Described:
     """What a terminal is, the same for ``Terminal`` and ``AsyncTerminal``."""
 
-    _spec: _Spec
+    _params: _Params
     _rows: int
     _cols: int
     _closed: bool
 
     @property
     def command(self) -> str:
-        return self._spec.command
+        return self._params.command
 
     @property
     def args(self) -> tuple[str, ...]:
-        return self._spec.args
+        return self._params.args
 
     @property
     def cwd(self) -> str | None:
-        return self._spec.cwd
+        return self._params.cwd
 
     @property
     def size(self) -> tuple[int, int]:
@@ -236,12 +236,12 @@ class _Described:
     @property
     def ready_markers(self) -> tuple[str, ...]:
         """The prompts that end a read; empty when reads end on quiet."""
-        return self._spec.markers
+        return self._params.markers
 
     @property
     def wait_for(self) -> WaitFor:
         """How a read knows the answer is complete (see ``Terminal``)."""
-        return self._spec.wait_for
+        return self._params.wait_for
 
     @property
     def closed(self) -> bool:
@@ -304,40 +304,40 @@ class Terminal(_Described):
         program_file: tuple[str, int, int] | None = None,
     ) -> None:
         self._start(
-            _Spec.checked(command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file)
+            _Params.checked(command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file)
         )
 
     @classmethod
-    def _started(cls, spec: _Spec) -> Terminal:
+    def _started(cls, params: _Params) -> Terminal:
         """A terminal from parameters already checked."""
         terminal = cls.__new__(cls)
-        terminal._start(spec)
+        terminal._start(params)
         return terminal
 
-    def _start(self, spec: _Spec) -> None:
-        self._spec = spec
-        self._rows, self._cols = spec.rows, spec.cols
+    def _start(self, params: _Params) -> None:
+        self._params = params
+        self._rows, self._cols = params.rows, params.cols
         self._closed = False
         self._why_closed = ""
         self._lock = threading.Lock()
         # The last exit status seen, for the readers that never wait.
         self._exit: tuple[int | None, int | None] | None = None
         # The emulator is imported only when a screen is asked for.
-        self._screen: Screen | None = _new_screen(spec.rows, spec.cols) if spec.screen else None
-        plan = SpawnPlan(spec.command, spec.args, spec.env, spec.preset)
+        self._screen: Screen | None = _new_screen(params.rows, params.cols) if params.screen else None
+        plan = SpawnPlan(params.command, params.args, params.env, params.preset)
         self._resources = _Resources(plan)
         self._finalizer = weakref.finalize(self, self._resources.release)
         try:
             try:
                 native = _Native(
-                    spec.command,
+                    params.command,
                     plan.argv,
                     plan.environment,
-                    spec.cwd,
-                    spec.rows,
-                    spec.cols,
-                    list(spec.markers),
-                    program_file=spec.program_file,
+                    params.cwd,
+                    params.rows,
+                    params.cols,
+                    list(params.markers),
+                    program_file=params.program_file,
                 )
             except OSError as error:
                 raise start_error(error) from None
@@ -389,7 +389,7 @@ class Terminal(_Described):
     def __repr__(self) -> str:
         program = getattr(self, "_program", None)
         state = "closed" if self._closed or program is None else f"pid {program.pid}"
-        return f"<Terminal {self._spec.command!r} {state}>"
+        return f"<Terminal {self._params.command!r} {state}>"
 
     # --- turns -----------------------------------------------------------
 
@@ -406,7 +406,7 @@ class Terminal(_Described):
                 raise self._exited_error()
             try:
                 text, why = native.send(
-                    input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._spec.wait_for
+                    input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._params.wait_for
                 )
             except RuntimeError as error:
                 raise self._input_error(error, self._program_alive(native)) from error
@@ -576,7 +576,7 @@ class Terminal(_Described):
 
     def _read(self, native: _Native, timeout: int) -> Turn:
         """One read under the terminal's rule; the caller holds the lock."""
-        text, why = native.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._spec.wait_for)
+        text, why = native.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._params.wait_for)
         return self._turn(native, text, why)
 
     def _write(self, native: _Native, payload: bytes, timeout: int) -> None:
@@ -655,7 +655,7 @@ class Terminal(_Described):
         status = _STATUS_OF.get(why)
         if status is None:
             raise RuntimeError(f"{self!r}: the read ended for an unknown reason {why!r}")
-        if why == "marker" and not ends_with_marker(text, self._spec.markers):
+        if why == "marker" and not ends_with_marker(text, self._params.markers):
             status = "quiet"
         if why == "closed":
             # close() on another thread ended this read and is ending the
