@@ -120,7 +120,7 @@ class TestInterpreterExit:
 
     @pytest.mark.parametrize(
         "flags",
-        [[], ["-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]],
+        [[], ["-g", "-O1", "-fsanitize=address,undefined", "-fno-sanitize-recover=undefined"]],
         ids=["plain", "address_undefined"],
     )
     def test_lock_guard_lets_the_thread_end_while_it_takes_the_lock_back(self, native, flags):
