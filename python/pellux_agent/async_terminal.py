@@ -1,7 +1,7 @@
 """``AsyncTerminal``: a ``Terminal`` for asyncio code.
 
 Each call runs the ``Terminal`` method of the same name on a worker thread
-of the terminal's own (a single-thread executor), so the event loop never
+of the terminal's own, so the event loop never
 waits for a program, calls on one terminal run in the order they were made,
 and different terminals run in parallel; many long reads never wait for a
 thread of a shared pool. ``interrupt()`` and ``close()`` do not queue behind
@@ -17,8 +17,9 @@ MCP SDK runs on).
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
+import queue
 import threading
+import weakref
 from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, TypeVar
@@ -73,11 +74,7 @@ class AsyncTerminal(_Described):
         self._rows, self._cols = self._params.rows, self._params.cols
         self._closed = False
         self._terminal: Terminal | None = None
-        self._worker: concurrent.futures.ThreadPoolExecutor | None = None
-        # Which call the worker runs now, so that a cancellation ends only
-        # its own read.
-        self._guard = threading.Lock()
-        self._running: object | None = None
+        self._worker: _Worker | None = None
 
     # --- what the terminal is ------------------------------------------
 
@@ -125,9 +122,7 @@ class AsyncTerminal(_Described):
             raise RuntimeError(f"{self!r}: cannot start again; make a new AsyncTerminal")
         if self._worker is not None:
             raise RuntimeError(f"{self!r} is already started")
-        self._worker = concurrent.futures.ThreadPoolExecutor(
-            1, thread_name_prefix=f"pellux-agent {self._params.command}"
-        )
+        self._worker = _Worker(f"pellux-agent {self._params.command}")
         try:
             terminal = await self._run(Terminal._started, self._params)
         except BaseException:
@@ -147,7 +142,7 @@ class AsyncTerminal(_Described):
         if worker is not None:
             # Calls still queued run and find the terminal closed; then the
             # thread ends.
-            worker.shutdown(wait=False)
+            worker.shutdown()
         if terminal is not None:
             await self._close_terminal(terminal)
 
@@ -224,40 +219,27 @@ class AsyncTerminal(_Described):
         worker = self._worker
         if worker is None:
             raise RuntimeError(f"{self!r}: use 'async with' or await start() first")
-        token = object()
+        call = worker.submit(asyncio.get_running_loop(), work, args)
+        if call is None:  # the worker was shut down by close()
+            raise RuntimeError(f"{self!r} is closed")
         try:
-            call = worker.submit(self._call, token, work, args)
-        except RuntimeError:  # the worker was shut down by close()
-            raise RuntimeError(f"{self!r} is closed") from None
-        try:
-            return await asyncio.wrap_future(call)
+            return await call.outcome
         except asyncio.CancelledError:
-            # Not started: it never will (cancelling the wrapper cancelled
-            # it). Running: end its read, and wait for the worker to return.
-            await self._end(token, call)
+            # Not started: it never will. Running: end its read, and wait
+            # for the worker to return.
+            if not call.withdraw():
+                await self._end(call)
             raise
 
-    def _call(self, token: object, work: Callable[..., T], args: tuple[Any, ...]) -> T:
-        with self._guard:
-            self._running = token
-        try:
-            return work(*args)
-        finally:
-            with self._guard:
-                self._running = None
-
-    async def _end(self, token: object, call: concurrent.futures.Future[Any]) -> None:
-        """Ends the running call ``token`` and waits for its worker to
-        return; a repeated cancellation does not cut that wait short."""
-        done = asyncio.wrap_future(call)
-        # Its outcome has nobody to go to; taking it keeps asyncio quiet.
-        done.add_done_callback(_drop_outcome)
-        while not call.done():
-            with self._guard:
-                if self._running is token and self._terminal is not None:
-                    self._terminal._cancel()
+    async def _end(self, call: _Call) -> None:
+        """Ends the running ``call`` and waits for its worker to return; a
+        repeated cancellation does not cut that wait short."""
+        returned = call.returned()
+        while not returned.done():
+            if self._terminal is not None:
+                call.end_read(self._terminal)
             try:
-                await asyncio.wait({done}, timeout=_CANCEL_AGAIN_S)
+                await asyncio.wait({returned}, timeout=_CANCEL_AGAIN_S)
             except asyncio.CancelledError:
                 pass
 
@@ -269,6 +251,110 @@ class AsyncTerminal(_Described):
         await asyncio.shield(closing)
 
 
-def _drop_outcome(future: asyncio.Future[Any]) -> None:
-    if not future.cancelled():
-        future.exception()
+_QUEUED, _RUNNING, _WITHDRAWN, _FINISHED = range(4)
+
+
+class _Call:
+    """One call handed to a worker: its outcome is an asyncio future of the
+    caller's loop, settled on that loop when the worker returns."""
+
+    __slots__ = ("loop", "work", "args", "outcome", "state", "lock", "settled", "waiter")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, work: Callable[..., Any], args: tuple[Any, ...]) -> None:
+        self.loop = loop
+        self.work = work
+        self.args = args
+        self.outcome: asyncio.Future[Any] = loop.create_future()
+        # Where the worker is with it; changed under the lock.
+        self.state = _QUEUED
+        self.lock = threading.Lock()
+        # On the loop: whether the outcome has arrived, and the future of a
+        # cancelled caller waiting for it.
+        self.settled = False
+        self.waiter: asyncio.Future[None] | None = None
+
+    def withdraw(self) -> bool:
+        """Takes a queued call back (it will never run); False once it runs."""
+        with self.lock:
+            if self.state == _QUEUED:
+                self.state = _WITHDRAWN
+                return True
+            return False
+
+    def end_read(self, terminal: Terminal) -> None:
+        """Ends the call's read if the call still runs. Under the lock, so
+        the worker cannot go on to the next call, whose read this must not
+        end, meanwhile."""
+        with self.lock:
+            if self.state == _RUNNING:
+                terminal._cancel()
+
+    def returned(self) -> asyncio.Future[None]:
+        """A future of the loop done once the worker has returned (on the loop)."""
+        if self.waiter is None:
+            self.waiter = self.loop.create_future()
+            if self.settled:
+                self.waiter.set_result(None)
+        return self.waiter
+
+    def settle(self, result: Any, error: BaseException | None) -> None:
+        """On the loop: hands the worker's outcome to the caller, unless the
+        caller has gone (cancelled), and wakes one waiting for the return."""
+        self.settled = True
+        if not self.outcome.done():
+            if error is None:
+                self.outcome.set_result(result)
+            else:
+                self.outcome.set_exception(error)
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
+
+
+class _Worker:
+    """The thread that runs one terminal's calls, one at a time, in the order
+    they came. A plain queue and the loop's own thread-safe callback: the
+    least a call can cost, two thread wake-ups."""
+
+    def __init__(self, name: str) -> None:
+        self._calls: queue.SimpleQueue[_Call | None] = queue.SimpleQueue()
+        self._shut = False
+        # The thread holds the queue, not the worker: a terminal dropped
+        # without close() lets its worker go, and the thread ends with it.
+        threading.Thread(target=_serve, args=(self._calls,), name=name, daemon=True).start()
+        weakref.finalize(self, self._calls.put, None)
+
+    def submit(self, loop: asyncio.AbstractEventLoop, work: Callable[..., Any], args: tuple[Any, ...]) -> _Call | None:
+        """Queues a call; None once shut down."""
+        if self._shut:
+            return None
+        call = _Call(loop, work, args)
+        self._calls.put(call)
+        return call
+
+    def shutdown(self) -> None:
+        """Calls already queued still run (and find the terminal closed);
+        then the thread ends. Never waits."""
+        if not self._shut:
+            self._shut = True
+            self._calls.put(None)
+
+
+def _serve(calls: queue.SimpleQueue[_Call | None]) -> None:
+    """Runs the calls of one worker until it is shut down or dropped."""
+    while (call := calls.get()) is not None:
+        with call.lock:
+            if call.state != _QUEUED:
+                continue
+            call.state = _RUNNING
+        result, error = None, None
+        try:
+            result = call.work(*call.args)
+        except BaseException as caught:  # handed to the caller, raised there
+            error = caught
+        with call.lock:
+            call.state = _FINISHED
+        try:
+            call.loop.call_soon_threadsafe(call.settle, result, error)
+        except RuntimeError:
+            pass  # the caller's loop is closed: nobody waits for the outcome
+        del call, result, error
