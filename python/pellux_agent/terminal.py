@@ -316,6 +316,8 @@ class Terminal(_Described):
 
     def _start(self, params: _Params) -> None:
         self._params = params
+        self._rule = params.wait_for
+        self._markers = params.markers
         self._rows, self._cols = params.rows, params.cols
         self._closed = False
         self._why_closed = ""
@@ -399,15 +401,15 @@ class Terminal(_Described):
         ``restart``) or the input cannot be written."""
         if not isinstance(input, str):
             raise TypeError(f"input must be a str, not {type(input).__name__}")
-        timeout = self._timeout(timeout_ms)
+        timeout = DEFAULT_TIMEOUT_MS if timeout_ms is None else self._timeout(timeout_ms)
         with self._lock:
-            native = self._live()
+            native = self._resources.native
+            if native is None or self._closed:
+                native = self._live()  # raises
             if not native.is_alive():
                 raise self._exited_error()
             try:
-                text, why = native.send(
-                    input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._params.wait_for
-                )
+                text, why = native.send(input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._rule)
             except RuntimeError as error:
                 raise self._input_error(error, self._program_alive(native)) from error
             return self._turn(native, text, why)
@@ -576,7 +578,7 @@ class Terminal(_Described):
 
     def _read(self, native: _Native, timeout: int) -> Turn:
         """One read under the terminal's rule; the caller holds the lock."""
-        text, why = native.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._params.wait_for)
+        text, why = native.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._rule)
         return self._turn(native, text, why)
 
     def _write(self, native: _Native, payload: bytes, timeout: int) -> None:
@@ -651,12 +653,20 @@ class Terminal(_Described):
         settle period). A read that ended in any way but ``limit`` while the
         program itself has ended (a background job may keep its output
         open) is ``exited``."""
-        self._feed_screen(native)
-        status = _STATUS_OF.get(why)
-        if status is None:
-            raise RuntimeError(f"{self!r}: the read ended for an unknown reason {why!r}")
-        if why == "marker" and not ends_with_marker(text, self._params.markers):
-            status = "quiet"
+        if self._screen is not None:
+            self._feed_screen(native)
+        if why == "marker":
+            # The common turn, kept short: the program printed its prompt.
+            if ends_with_marker(text, self._markers):
+                if native.is_alive():
+                    return Turn(text, "ready", True)
+                status = "ready"
+            else:
+                status = "quiet"
+        else:
+            status = _STATUS_OF.get(why)
+            if status is None:
+                raise RuntimeError(f"{self!r}: the read ended for an unknown reason {why!r}")
         if why == "closed":
             # close() on another thread ended this read and is ending the
             # program: it is over, whatever the process table says this
