@@ -303,6 +303,7 @@ PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // and of a file grown too large like anywhere else.
         plan.options.default_signals = {SIGPIPE, SIGXFSZ};
         plan.options.end_whole_terminal = true;  // close leaves nothing on the terminal
+        plan.options.collect_early = true;       // and returns as soon as the program is gone
         auto started = released([&] { return NativeTerminal::start(std::move(plan)); });
         if (!started) {
             PyObject* error = Py_BuildValue("(is)", started.error().err, started.error().message.c_str());

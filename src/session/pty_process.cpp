@@ -18,7 +18,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -650,6 +652,7 @@ std::expected<PtyProcess, SpawnFailure> PtyProcess::spawn(const std::string& pro
     // From here the process owns the child: a late failure still ends it.
     PtyProcess process(std::move(terminal->master), *pid);
     process.end_whole_terminal_ = options.end_whole_terminal;
+    process.collect_early_ = options.collect_early;
     if (int e = set_term_size(process.master(), options.rows, options.cols); e != 0) {
         return failed(e);
     }
@@ -772,6 +775,7 @@ PtyProcess::PtyProcess(PtyProcess&& other) noexcept
       wait_status_(other.wait_status_),
       termination_pause_(other.termination_pause_),
       end_whole_terminal_(other.end_whole_terminal_),
+      collect_early_(other.collect_early_),
       stragglers_ended_(other.stragglers_ended_) {}
 
 std::expected<UniqueFd, int> PtyProcess::get_raw_handle() const {
@@ -805,10 +809,19 @@ std::expected<bool, int> PtyProcess::end_child() {
     if (!*alive) return true;
     for (int sig : {SIGHUP, SIGCONT, SIGINT, SIGTERM, SIGKILL}) {
         if (::kill(child_pid_, sig) != 0) return std::unexpected(errno);
-        std::this_thread::sleep_for(termination_pause_);
-        alive = is_alive();
-        if (!alive) return std::unexpected(alive.error());
-        if (!*alive) return true;
+        // Each signal gets the whole pause to work. Collecting early, a
+        // program that ends at once (most do, at the hangup) is collected at
+        // once: the pause is watched in short, growing steps.
+        const auto until = std::chrono::steady_clock::now() + termination_pause_;
+        std::chrono::steady_clock::duration step = termination_pause_;
+        if (collect_early_) step = std::chrono::microseconds(200);
+        for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+            std::this_thread::sleep_for(std::min(step, until - now));
+            alive = is_alive();
+            if (!alive) return std::unexpected(alive.error());
+            if (!*alive) return true;
+            if (collect_early_) step = std::min<std::chrono::steady_clock::duration>(step * 2, std::chrono::milliseconds(10));
+        }
     }
     return false;
 }

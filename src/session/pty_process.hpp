@@ -60,6 +60,10 @@ struct SpawnOptions {
     // terminal (see PtyProcess::exit). Off for pellux, whose close ends the
     // child alone.
     bool end_whole_terminal = false;
+    // Whether each termination pause ends as soon as the child is gone,
+    // rather than running its whole length. Off for pellux, whose close
+    // pauses after every signal it sends.
+    bool collect_early = false;
 };
 
 // Which step of a start failed, and why. Changed: the program's path no
@@ -106,7 +110,8 @@ public:
     std::expected<bool, int> is_alive();
 
     // Forced termination: SIGHUP, SIGCONT, SIGINT, SIGTERM, SIGKILL, each
-    // followed by the termination pause and a status check. True once the
+    // followed by the termination pause and a status check (with
+    // `collect_early`, status checks through the pause). True once the
     // child is gone. The signals are skipped when the child has already
     // exited. Started with `end_whole_terminal`, it then ends (SIGKILL) every
     // process left in the child's terminal session (background jobs, a
@@ -141,6 +146,7 @@ private:
     std::optional<int> wait_status_;
     std::chrono::milliseconds termination_pause_{100};
     bool end_whole_terminal_ = false;
+    bool collect_early_ = false;
     bool stragglers_ended_ = false;
 };
 
