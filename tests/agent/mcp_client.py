@@ -206,6 +206,21 @@ def labelled(text: str) -> dict[str, int]:
 # ---------------------------------------------------------------------------
 # Over HTTP
 
+
+def _transport_fixture() -> Any:
+    import pytest
+
+    @pytest.fixture(params=["stdio", "http"])
+    def transport(request: Any) -> str:
+        """The scenarios that must hold whatever carries the protocol take
+        this fixture and pass it to connect()."""
+        return request.param
+
+    return transport
+
+
+transport = _transport_fixture()
+
 # Tokens for the tests' servers: two, so that two clients can differ in token.
 TOKENS = ("first-test-token-0123456789", "second-test-token-0123456789")
 

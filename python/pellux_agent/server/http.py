@@ -23,6 +23,7 @@ from __future__ import annotations
 import hmac
 import ipaddress
 import secrets
+import signal
 import socket
 import sys
 from collections.abc import Awaitable, Callable, Sequence
@@ -338,9 +339,26 @@ def _url(host: str, port: int, path: str) -> str:
     return f"http://{shown}:{port}{path}"
 
 
+def _server_class() -> type:
+    import contextlib
+
+    import uvicorn
+
+    class _Server(uvicorn.Server):
+        """uvicorn's server without its own signal handling, which would
+        raise the signal again once the server stopped and so end the
+        process before the terminals are closed: serve_http handles them."""
+
+        @contextlib.contextmanager
+        def capture_signals(self) -> Any:
+            yield
+
+    return _Server
+
+
 async def serve_http(limits: Limits, options: HttpOptions, announce_token: str | None) -> None:
-    """Serves MCP over HTTP until SIGINT or SIGTERM; then closes every
-    terminal."""
+    """Serves MCP over HTTP until SIGINT, SIGTERM or SIGHUP; then closes
+    every terminal."""
     import uvicorn
 
     server: uvicorn.Server | None = None
@@ -357,7 +375,7 @@ async def serve_http(limits: Limits, options: HttpOptions, announce_token: str |
         timeout_graceful_shutdown=2,
         server_header=False,
     )
-    server = uvicorn.Server(config)
+    server = _server_class()(config)
     lines = [f"pellux-mcp: serving MCP at {_url(host, port, MCP_PATH)}"]
     if options.view:
         lines.append(f"pellux-mcp: live view at {_url(host, port, VIEW_PATH)}?token=TOKEN")
@@ -368,10 +386,22 @@ async def serve_http(limits: Limits, options: HttpOptions, announce_token: str |
         async with anyio.create_task_group() as tg:
             tg.start_soon(manager.reap_idle)
 
+            async def on_signals() -> None:
+                with anyio.open_signal_receiver(
+                    signal.SIGTERM, signal.SIGINT, signal.SIGHUP
+                ) as signals:
+                    async for _ in signals:
+                        # The terminals first: a read in progress ends at
+                        # once, so its request answers and the server stops
+                        # without waiting out its grace period.
+                        await manager.shutdown()
+                        server.should_exit = True
+
             async def run() -> None:
                 await server.serve(sockets=[sock])
                 tg.cancel_scope.cancel()
 
+            tg.start_soon(on_signals)
             tg.start_soon(run)
     finally:
         sock.close()
