@@ -158,6 +158,15 @@ def parse_command_line(
         metavar="N",
         help="MCP sessions (connected clients) open at once (default 64)",
     )
+    http.add_argument(
+        "--client-idle-timeout",
+        type=_seconds,
+        default=600.0,
+        metavar="SECONDS",
+        help="end a client's MCP session, and close its terminals, when it has had no request "
+        "in flight this long: how long a client that vanished (killed, cut off) holds its "
+        "terminals (default 600; 0: never)",
+    )
     options = parser.parse_args(argv)
     try:
         allowed = AllowList.of(options.allow)
@@ -171,7 +180,7 @@ def parse_command_line(
         max_client_sessions=options.max_client_sessions,
     )
     if options.http is None:
-        for name in ("token_file", "view", "allowed_host", "max_client_sessions"):
+        for name in ("token_file", "view", "allowed_host", "max_client_sessions"):  # noqa: SIM118
             if getattr(options, name):
                 parser.error(f"--{name.replace('_', '-')} needs --http")
         return limits, None, None
@@ -189,6 +198,7 @@ def parse_command_line(
             allowed_hosts=tuple(options.allowed_host),
             view=options.view,
             max_clients=options.max_clients,
+            client_idle_timeout_s=options.client_idle_timeout,
         )
         check_options(http_options)
     except ValueError as error:

@@ -121,6 +121,9 @@ class HttpOptions:
     view: bool = False
     # MCP sessions open at once, every token's together.
     max_clients: int = 64
+    # A client with no request in flight this long is gone: its MCP session
+    # ends and its terminals close. 0: never.
+    client_idle_timeout_s: float = 600.0
 
 
 def parse_address(text: str) -> tuple[str, int]:
@@ -308,7 +311,7 @@ def build_app(
         for route in view.routes(manager, stopping):
             mcp.custom_route(route.path, methods=sorted(route.methods or ["GET"]))(route.endpoint)
 
-    idle = limits.idle_timeout_s
+    idle = options.client_idle_timeout_s
     app = mcp.streamable_http_app(
         streamable_http_path=MCP_PATH,
         # The guard checks Host and Origin for every path, /view included.
