@@ -300,10 +300,19 @@ class HttpServer:
 @asynccontextmanager
 async def connect_http(url: str, token: str) -> AsyncIterator[Client]:
     """A client of a running HTTP server, through the SDK's streamable HTTP client."""
-    from mcp.client.streamable_http import streamable_http_client
     from mcp.shared._httpx_utils import create_mcp_http_client
 
     http = create_mcp_http_client(headers={"Authorization": f"Bearer {token}"})
+    async with connect_http_client(url, http) as client:
+        yield client
+
+
+@asynccontextmanager
+async def connect_http_client(url: str, http: Any) -> AsyncIterator[Client]:
+    """A client of a running HTTP server through the given HTTP client
+    (an httpx2.AsyncClient, closed on the way out)."""
+    from mcp.client.streamable_http import streamable_http_client
+
     async with http:
         async with streamable_http_client(url, http_client=http) as (read, write):
             async with ClientSession(read, write) as session:
