@@ -108,6 +108,15 @@ def test_requests_without_the_right_token_or_host_are_refused(server: HttpServer
             mcp_headers(server, Host=host, Authorization=good, Origin=f"http://{host}"), INITIALIZE,
         )
         assert status == 200 and "mcp-session-id" in headers, (host, body)
+    # An MCP session belongs to the token that opened it: another token that
+    # names it finds none.
+    listing = json.dumps({"jsonrpc": "2.0", "id": 2, "method": "tools/list", "params": {}})
+    session = {"mcp-session-id": headers["mcp-session-id"], "mcp-protocol-version": "2025-06-18"}
+    status, _, _ = raw(server, "POST", "/mcp",
+                       mcp_headers(server, Authorization="Bearer " + TOKENS[1], **session), listing)
+    assert status == 404
+    status, _, body = raw(server, "POST", "/mcp", mcp_headers(server, Authorization=good, **session), listing)
+    assert status == 200 and "start_session" in body
 
 
 def test_the_view_takes_its_token_once_and_keeps_it_in_a_strict_cookie(server: HttpServer) -> None:

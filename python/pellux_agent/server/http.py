@@ -33,6 +33,8 @@ from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
 import anyio
+from mcp.server.auth.middleware.bearer_auth import AuthenticatedUser
+from mcp.server.auth.provider import AccessToken
 from mcp.server.mcpserver import MCPServer
 from mcp.server.transport_security import TransportSecuritySettings
 from starlette.requests import Request
@@ -262,6 +264,9 @@ class Guard:
                 **{"WWW-Authenticate": 'Bearer realm="pellux"'},
             )
         scope["pellux.token"] = label
+        # The SDK binds each MCP session to the credential that opened it:
+        # a request under another token that names it finds no session.
+        scope["user"] = AuthenticatedUser(AccessToken(token=label, client_id=label, scopes=[]))
         return None
 
 
