@@ -35,6 +35,7 @@ from urllib.parse import parse_qs, urlsplit
 import anyio
 from mcp.server.auth.middleware.bearer_auth import AuthenticatedUser
 from mcp.server.auth.provider import AccessToken
+from mcp.server.context import CallNext, HandlerResult, ServerMiddleware, ServerRequestContext
 from mcp.server.mcpserver import MCPServer
 from mcp.server.transport_security import TransportSecuritySettings
 from starlette.requests import Request
@@ -75,7 +76,7 @@ class Tokens:
                 lines = f.read().splitlines()
         except (OSError, UnicodeDecodeError) as error:
             raise ValueError(f"cannot read the token file {path!r}: {error}") from None
-        entries = []
+        entries: list[tuple[str, bytes]] = []
         for number, line in enumerate(lines, 1):
             token = line.strip()
             if not token or token.startswith("#"):
@@ -280,14 +281,17 @@ def _view_login(token: str) -> Response:
 # Who calls
 
 
-def client_binder(manager: SessionManager) -> Callable[..., Awaitable[Any]]:
+def client_binder(manager: SessionManager) -> ServerMiddleware[Any]:
     """MCP middleware: runs every message with its client bound, and closes
     a client's terminals when its MCP session ends."""
 
-    async def bind(ctx: Any, call_next: Callable[[Any], Awaitable[Any]]) -> Any:
+    async def bind(ctx: ServerRequestContext[Any, Any], call_next: CallNext) -> HandlerResult:
+        # The HTTP request this message came in (None over stdio), as the
+        # guard let it through.
         request = ctx.request
-        label = getattr(request, "scope", {}).get("pellux.token") if request is not None else None
-        if label is None:
+        scope = getattr(request, "scope", None)
+        label = scope.get("pellux.token") if isinstance(scope, dict) else None
+        if request is None or label is None:
             return await call_next(ctx)
         client = ClientId(label, request.headers.get("mcp-session-id") or "")
         connection = getattr(ctx.session, "_connection", None)

@@ -131,12 +131,16 @@ setInterval(render, 1000);  // the ages
 """
 
 
+_STATES = {"ready": "waiting for input", "timeout": "still running"}
+
+
 def _state(session: Any) -> str:
     if not (session.alive and session.terminal.alive):
         return "exited"
     if session.busy:
         return "working"
-    return {"ready": "waiting for input", "timeout": "still running"}.get(session.status, session.status)
+    status: str = session.status
+    return _STATES.get(status, status)
 
 
 def routes(manager: SessionManager, stopping: Callable[[], bool]) -> list[Route]:
