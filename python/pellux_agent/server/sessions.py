@@ -110,6 +110,8 @@ class _Session:
 
 # How much of a session's latest output the live view keeps.
 _RECENT_CHARS = 16_000
+# How many closed sessions still answer "closed (why)" rather than "unknown".
+_CLOSED_KEPT = 10_000
 
 
 class SessionError(ToolError):
@@ -475,6 +477,10 @@ class SessionManager:
     def _forget(self, session: _Session, why: str) -> None:
         self._sessions.pop(session.session_id, None)
         self._closed[session.session_id] = (session.owner, why)
+        if len(self._closed) > _CLOSED_KEPT:
+            # A server that runs for weeks under many clients: the oldest
+            # closed ids become unknown ones.
+            del self._closed[next(iter(self._closed))]
         session.version += 1
 
     def sessions_of(self, token: str) -> list[_Session]:
