@@ -104,8 +104,6 @@ class _Session:
     # (the live view); bounded by _RECENT_CHARS.
     recent: str = ""
     status: str = "starting"  # the latest answer's
-    # Counts every change a watcher may want to see.
-    version: int = 0
 
 
 # How much of a session's latest output the live view keeps.
@@ -203,7 +201,6 @@ class SessionManager:
         finally:
             session.busy -= 1
             session.last_used = time.monotonic()
-            session.version += 1
 
     def _turn(self, session: _Session, turn: Turn) -> TurnResult:
         session.alive = turn.alive
@@ -481,7 +478,6 @@ class SessionManager:
             # A server that runs for weeks under many clients: the oldest
             # closed ids become unknown ones.
             del self._closed[next(iter(self._closed))]
-        session.version += 1
 
     def sessions_of(self, token: str) -> list[_Session]:
         """The open sessions of every client that presented `token`: what a
