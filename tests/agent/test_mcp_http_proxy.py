@@ -118,6 +118,7 @@ def test_mcp_and_the_view_through_the_example_tls_proxy(tmp_path: Path) -> None:
                         view = url.replace("/mcp", "/view")
                         login = await browser.get(f"{view}?token={server.token}")
                         assert login.status_code == 303
+                        assert "secure" in login.headers["set-cookie"].lower()  # over TLS only
                         cookie = login.headers["set-cookie"].split(";", 1)[0]
                         async with browser.stream("GET", f"{view}/events", headers={"Cookie": cookie}) as events:
                             assert events.status_code == 200

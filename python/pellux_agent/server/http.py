@@ -26,7 +26,7 @@ import secrets
 import signal
 import socket
 import sys
-from collections.abc import Awaitable, Callable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from http.cookies import SimpleCookie
 from typing import Any
@@ -39,8 +39,7 @@ from mcp.server.context import CallNext, HandlerResult, ServerMiddleware, Server
 from mcp.server.mcpserver import MCPServer
 from mcp.server.transport_security import TransportSecuritySettings
 from starlette.requests import Request
-from starlette.responses import JSONResponse, PlainTextResponse, Response, StreamingResponse
-from starlette.routing import Route
+from starlette.responses import JSONResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from .sessions import ClientId, Limits, SessionManager, current_client
@@ -247,7 +246,10 @@ class Guard:
                 if label is not None:
                     # Keep it in a cookie and take it out of the address bar
                     # (and the history, and what a screenshot shows).
-                    return _view_login(given)
+                    # Behind a TLS proxy (the README's sends this header)
+                    # the cookie travels over TLS only.
+                    secure = request.headers.get("x-forwarded-proto") == "https"
+                    return _view_login(given, secure or scope.get("scheme") == "https")
             else:
                 cookie = SimpleCookie()
                 try:
@@ -271,9 +273,9 @@ class Guard:
         return None
 
 
-def _view_login(token: str) -> Response:
+def _view_login(token: str, secure: bool) -> Response:
     response = Response(status_code=303, headers={"Location": VIEW_PATH, "Cache-Control": "no-store"})
-    response.set_cookie(COOKIE, token, path=VIEW_PATH, httponly=True, samesite="strict")
+    response.set_cookie(COOKIE, token, path=VIEW_PATH, httponly=True, samesite="strict", secure=secure)
     return response
 
 
