@@ -205,6 +205,12 @@ class AsyncTerminal(_Described):
         """The rendered terminal (``Terminal.screen``)."""
         return await self._run(self._use().screen)
 
+    def last_screen(self) -> ScreenSnapshot | None:
+        """The screen as the reads so far left it (``Terminal.last_screen``);
+        never waits, so it is called on the event loop, not the worker."""
+        terminal = self._terminal
+        return None if terminal is None or self._closed else terminal.last_screen()
+
     # --- internals -------------------------------------------------------
 
     def _use(self) -> Terminal:

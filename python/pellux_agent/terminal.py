@@ -494,6 +494,18 @@ class Terminal(_Described):
             self._feed_screen(native)
             return self._screen.snapshot()
 
+    def last_screen(self) -> ScreenSnapshot | None:
+        """The screen as the reads so far left it, for someone watching:
+        takes no output (the program's next read still gets all of it) and
+        never waits. None without a screen, when closed, or while a call
+        that may change the screen holds the terminal (look again later)."""
+        if self._screen is None or self._closed or not self._lock.acquire(blocking=False):
+            return None
+        try:
+            return self._screen.snapshot()
+        finally:
+            self._lock.release()
+
     def restart(self, timeout_ms: int | None = None) -> Turn:
         """Ends the program and every process of its session, starts it
         again in the same terminal object, and returns its first read.

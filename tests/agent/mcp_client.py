@@ -1,8 +1,11 @@
-"""Drives the real MCP server (`python -m pellux_agent`) with the SDK's own stdio client.
+"""Drives the real MCP server (`python -m pellux_agent`) with the SDK's own clients.
 
-`connect()` starts the server as a subprocess over stdio and yields a `Client`
-whose `call()` returns a tool's structured result, and whose `error()` returns
-the message of a tool error (the call must fail with `isError`).
+`connect()` starts the server as a subprocess over stdio (or, with
+`transport="http"`, over streamable HTTP on a loopback port) and yields a
+`Client` whose `call()` returns a tool's structured result, and whose
+`error()` returns the message of a tool error (the call must fail with
+`isError`). `HttpServer` runs one HTTP server that several clients
+(`connect_http`) share.
 """
 
 from __future__ import annotations
@@ -65,8 +68,16 @@ def server_environment(extra: dict[str, str] | None = None) -> dict[str, str]:
 
 
 @asynccontextmanager
-async def connect(*options: str, env: dict[str, str] | None = None) -> AsyncIterator[Client]:
+async def connect(
+    *options: str, env: dict[str, str] | None = None, transport: str = "stdio"
+) -> AsyncIterator[Client]:
     """A client connected to a fresh server started with `options`."""
+    if transport == "http":
+        with HttpServer(*options, env=env) as server:
+            async with connect_http(server.url, server.token) as client:
+                yield client
+        return
+    assert transport == "stdio", transport
     params = StdioServerParameters(
         command=sys.executable,
         args=["-m", "pellux_agent", *options],
@@ -190,3 +201,120 @@ def labelled(text: str) -> dict[str, int]:
     import re
 
     return {name: int(value) for name, value in re.findall(r"\b(\w+)=(\d+)\b", text)}
+
+
+# ---------------------------------------------------------------------------
+# Over HTTP
+
+
+def _transport_fixture() -> Any:
+    import pytest
+
+    @pytest.fixture(params=["stdio", "http"])
+    def transport(request: Any) -> str:
+        """The scenarios that must hold whatever carries the protocol take
+        this fixture and pass it to connect()."""
+        return request.param
+
+    return transport
+
+
+transport = _transport_fixture()
+
+# Tokens for the tests' servers: two, so that two clients can differ in token.
+TOKENS = ("first-test-token-0123456789", "second-test-token-0123456789")
+
+
+class HttpServer:
+    """`python -m pellux_agent --http 127.0.0.1:0 ...` as a subprocess, with
+    the tokens in TOKENS; `url` is its MCP endpoint, `base` its root."""
+
+    def __init__(self, *options: str, env: dict[str, str] | None = None, tokens: tuple[str, ...] = TOKENS) -> None:
+        import subprocess
+        import tempfile
+
+        self._dir = tempfile.TemporaryDirectory(prefix="pellux-http-test-")
+        token_file = os.path.join(self._dir.name, "tokens")
+        with open(token_file, "w") as f:
+            f.write("# tokens of the test server\n" + "\n".join(tokens) + "\n")
+        self.tokens = tokens
+        self.token = tokens[0]
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "pellux_agent", "--http", "127.0.0.1:0",
+             "--token-file", token_file, *options],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            env=server_environment(env),
+            cwd=PACKAGE_ROOT,
+            start_new_session=True,
+        )
+        self.pid = self.process.pid
+        self.url = self._wait_for_address()
+        self.base = self.url.rsplit("/", 1)[0]
+        self.port = int(self.base.rsplit(":", 1)[1])
+
+    def _wait_for_address(self, timeout: float = 30.0) -> str:
+        import select
+
+        assert self.process.stderr is not None
+        deadline = time.monotonic() + timeout
+        seen = b""
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.process.stderr], [], [], 0.5)
+            if not ready:
+                continue
+            line = self.process.stderr.readline()
+            if not line:
+                break
+            seen += line
+            if b"serving MCP at " in line:
+                return line.decode().split("serving MCP at ", 1)[1].strip()
+        self.stop()
+        raise AssertionError(f"the HTTP server did not start: {seen.decode(errors='replace')}")
+
+    def stop(self, timeout: float = 15.0) -> int | None:
+        """SIGTERM, then the exit code (SIGKILL after `timeout`)."""
+        import signal
+        import subprocess
+
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.pid, signal.SIGKILL)
+                self.process.wait()
+        if self.process.stderr is not None:
+            self.process.stderr.close()
+        self._dir.cleanup()
+        return self.process.returncode
+
+    def __enter__(self) -> HttpServer:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+
+@asynccontextmanager
+async def connect_http(url: str, token: str) -> AsyncIterator[Client]:
+    """A client of a running HTTP server, through the SDK's streamable HTTP client."""
+    from mcp.shared._httpx_utils import create_mcp_http_client
+
+    http = create_mcp_http_client(headers={"Authorization": f"Bearer {token}"})
+    async with connect_http_client(url, http) as client:
+        yield client
+
+
+@asynccontextmanager
+async def connect_http_client(url: str, http: Any) -> AsyncIterator[Client]:
+    """A client of a running HTTP server through the given HTTP client
+    (an httpx2.AsyncClient, closed on the way out)."""
+    from mcp.client.streamable_http import streamable_http_client
+
+    async with http:
+        async with streamable_http_client(url, http_client=http) as (read, write):
+            async with ClientSession(read, write) as session:
+                await session.initialize()
+                yield Client(session)

@@ -12,7 +12,7 @@ import pytest
 pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
 pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from mcp_client import Client, connect  # noqa: E402
+from mcp_client import Client, connect, transport  # noqa: E402, F401
 
 pytestmark = pytest.mark.anyio
 
@@ -50,10 +50,10 @@ async def test_the_new_tools_are_described_for_a_model() -> None:
 
 
 @pytest.mark.skipif(shutil.which("less") is None, reason="needs less")
-async def test_less_driven_by_keys_and_read_from_the_screen(tmp_path: Path) -> None:
+async def test_less_driven_by_keys_and_read_from_the_screen(tmp_path: Path, transport: str) -> None:
     text = tmp_path / "numbers.txt"
     text.write_text("".join(f"line {n}\n" for n in range(1, 501)))
-    async with connect() as client:
+    async with connect(transport=transport) as client:
         sid, _ = await client.start("less", args=[str(text)], screen=True, env={"LESS": ""})
         shown = await screen_until(client, sid, lambda rows: rows[0] == "line 1", "the first page")
         assert len(shown["rows"]) == 24 and shown["rows"][22] == "line 23"
@@ -126,8 +126,8 @@ async def test_exit_status_and_signal_reach_the_results() -> None:
         assert "killed by SIGKILL (9)" in message
 
 
-async def test_resize_reaches_the_program_and_keys_edit_a_line() -> None:
-    async with connect() as client:
+async def test_resize_reaches_the_program_and_keys_edit_a_line(transport: str) -> None:
+    async with connect(transport=transport) as client:
         sid, _ = await client.start("bash", rows=24, cols=80)
         await client.call("resize_session", session_id=sid, rows=33, cols=101)
         assert "33 101" in (await client.send(sid, "stty size"))["output"]

@@ -12,7 +12,7 @@ import pytest
 
 pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from mcp_client import connect, numbers  # noqa: E402
+from mcp_client import connect, numbers, transport  # noqa: E402, F401
 
 pytestmark = pytest.mark.anyio
 
@@ -45,8 +45,8 @@ async def test_tools_are_described_for_a_model() -> None:
     assert set(status["enum"]) == {"ready", "quiet", "timeout", "exited", "limit", "interrupted"}
 
 
-async def test_python_session_through_every_tool() -> None:
-    async with connect() as client:
+async def test_python_session_through_every_tool(transport: str) -> None:
+    async with connect(transport=transport) as client:
         sid, first = await client.start("python3")
         assert first["status"] == "ready" and first["alive"] is True
         assert first["output"].endswith(">>> ")
@@ -98,9 +98,9 @@ async def test_python_session_through_every_tool() -> None:
         assert (await client.call("list_sessions"))["sessions"] == []
 
 
-async def test_bash_gets_cwd_environment_and_size(tmp_path: Path) -> None:
+async def test_bash_gets_cwd_environment_and_size(tmp_path: Path, transport: str) -> None:
     tricky = "it's $(touch pwned) \"quoted\" `x` \\ end"
-    async with connect(env={"PELLUX_MCP_GONE": "present"}) as client:
+    async with connect(env={"PELLUX_MCP_GONE": "present"}, transport=transport) as client:
         sid, first = await client.start(
             "bash",
             cwd=str(tmp_path),
@@ -132,10 +132,10 @@ int main(void) {
 
 
 @pytest.mark.skipif(not (shutil.which("gdb") and shutil.which("cc")), reason="needs gdb and cc")
-async def test_gdb_debugs_a_c_program(tmp_path: Path) -> None:
+async def test_gdb_debugs_a_c_program(tmp_path: Path, transport: str) -> None:
     (tmp_path / "square.c").write_text(GDB_PROGRAM)
     subprocess.run(["cc", "-g", "-O0", "-o", "square", "square.c"], cwd=tmp_path, check=True)
-    async with connect() as client:
+    async with connect(transport=transport) as client:
         sid, first = await client.start("gdb", args=["-q", "-nx", "./square"], cwd=str(tmp_path))
         assert first["status"] == "ready" and first["output"].endswith("(gdb) ")
         for setting in ("set pagination off", "set confirm off"):

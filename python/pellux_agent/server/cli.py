@@ -19,6 +19,7 @@ from .programs import AllowList
 from .results import MIN_OUTPUT_CHARS
 from .sessions import Limits
 from .tools import build_server
+from .http import HttpOptions, Tokens, check_options, parse_address, serve_http
 
 async def serve(limits: Limits) -> None:
     """Serves MCP on stdin/stdout until the client leaves or a signal ends us."""
@@ -71,9 +72,18 @@ def _seconds(text: str) -> float:
 
 
 def parse_args(argv: Sequence[str] | None = None) -> Limits:
+    return parse_command_line(argv)[0]
+
+
+def parse_command_line(
+    argv: Sequence[str] | None = None,
+) -> tuple[Limits, HttpOptions | None, str | None]:
+    """The limits, the HTTP options (None: stdio) and, when the server made
+    its own token, that token (to show once)."""
     parser = argparse.ArgumentParser(
         prog="pellux-mcp",
-        description="MCP server (stdio) that runs terminal programs for an agent.",
+        description="MCP server (stdio, or streamable HTTP with --http) that runs terminal "
+        "programs for an agent.",
     )
     parser.add_argument(
         "--allow",
@@ -87,7 +97,13 @@ def parse_args(argv: Sequence[str] | None = None) -> Limits:
         "and exactly the file checked is executed. env may then not set the dynamic "
         "loader's variables (LD_*, GCONV_PATH, GLIBC_TUNABLES).",
     )
-    parser.add_argument("--max-sessions", type=_positive_int, default=16, metavar="N")
+    parser.add_argument(
+        "--max-sessions",
+        type=_positive_int,
+        default=16,
+        metavar="N",
+        help="terminals open at once, every client's together (default 16)",
+    )
     parser.add_argument(
         "--max-output-chars",
         type=_output_chars,
@@ -102,17 +118,92 @@ def parse_args(argv: Sequence[str] | None = None) -> Limits:
         metavar="SECONDS",
         help="close sessions unused this long (default 3600; 0: never)",
     )
+    http = parser.add_argument_group("HTTP", "serving agents over the network")
+    http.add_argument(
+        "--http",
+        metavar="HOST:PORT",
+        help="serve MCP over streamable HTTP at http://HOST:PORT/mcp instead of stdio "
+        "(HOST 127.0.0.1 unless another is given; PORT 0 picks a free one). TLS is a "
+        "reverse proxy's job (see the README).",
+    )
+    http.add_argument(
+        "--token-file",
+        metavar="PATH",
+        help="the bearer tokens clients must send, one per line (each token is a client of "
+        "its own); without it the server makes one and prints it once to stderr",
+    )
+    http.add_argument(
+        "--allowed-host",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="a host name requests may be addressed to besides the loopback names and the "
+        "address served (the name a proxy forwards, the machine's name); repeat for more",
+    )
+    http.add_argument(
+        "--view",
+        action="store_true",
+        help="also serve a read-only live view of the terminals at /view",
+    )
+    http.add_argument(
+        "--max-client-sessions",
+        type=_positive_int,
+        metavar="N",
+        help="terminals one client may hold open (default: --max-sessions)",
+    )
+    http.add_argument(
+        "--max-clients",
+        type=_positive_int,
+        default=64,
+        metavar="N",
+        help="MCP sessions (connected clients) open at once (default 64)",
+    )
+    http.add_argument(
+        "--client-idle-timeout",
+        type=_seconds,
+        default=600.0,
+        metavar="SECONDS",
+        help="end a client's MCP session, and close its terminals, when it has had no request "
+        "in flight this long: how long a client that vanished (killed, cut off) holds its "
+        "terminals (default 600; 0: never)",
+    )
     options = parser.parse_args(argv)
     try:
         allowed = AllowList.of(options.allow)
     except ValueError as error:
         parser.error(str(error))
-    return Limits(
+    limits = Limits(
         allow=allowed,
         max_sessions=options.max_sessions,
         max_output_chars=options.max_output_chars,
         idle_timeout_s=options.idle_timeout,
+        max_client_sessions=options.max_client_sessions,
     )
+    if options.http is None:
+        for name in ("token_file", "view", "allowed_host", "max_client_sessions"):  # noqa: SIM118
+            if getattr(options, name):
+                parser.error(f"--{name.replace('_', '-')} needs --http")
+        return limits, None, None
+    shown = None
+    try:
+        host, port = parse_address(options.http)
+        if options.token_file is not None:
+            tokens = Tokens.read(options.token_file)
+        else:
+            tokens, shown = Tokens.generate()
+        http_options = HttpOptions(
+            host=host,
+            port=port,
+            tokens=tokens,
+            allowed_hosts=tuple(options.allowed_host),
+            view=options.view,
+            max_clients=options.max_clients,
+            client_idle_timeout_s=options.client_idle_timeout,
+        )
+        check_options(http_options)
+    except ValueError as error:
+        parser.error(str(error))
+    return limits, http_options, shown
 
 
 # The directory that holds every terminal's private directory while the
@@ -149,10 +240,13 @@ def _exit_now() -> None:
 
 def main(argv: Sequence[str] | None = None) -> None:
     """Entry point of `pellux-mcp` and `python -m pellux_agent`."""
-    limits = parse_args(argv)
+    limits, http, token = parse_command_line(argv)
     _private_root()
     try:
-        anyio.run(serve, limits)
+        if http is None:
+            anyio.run(serve, limits)
+        else:
+            anyio.run(serve_http, limits, http, token)
     except BaseException:
         if _root is not None:
             shutil.rmtree(_root, ignore_errors=True)

@@ -13,6 +13,7 @@ every session in parallel is enough.
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import itertools
 import os
 import signal
@@ -58,9 +59,28 @@ _SHUTDOWN_DEADLINE_S = 1.6
 @dataclass(frozen=True)
 class Limits:
     allow: AllowList = AllowList()  # empty: anything may start
-    max_sessions: int = 16
+    max_sessions: int = 16  # in total, every client's together
     max_output_chars: int = 20_000
     idle_timeout_s: float = 3600.0
+    # The most one client may hold open; None: as many as in total.
+    max_client_sessions: int | None = None
+
+
+@dataclass(frozen=True)
+class ClientId:
+    """Who drives a session over HTTP: the token the client presented (its
+    label, never the token itself) and the MCP session it speaks in. Over
+    stdio there is one client, and no ClientId at all."""
+
+    token: str
+    connection: str
+
+
+# The client of the tool call running now; set around every call by the
+# HTTP server (see http.py), None over stdio.
+current_client: contextvars.ContextVar[ClientId | None] = contextvars.ContextVar(
+    "pellux_current_client", default=None
+)
 
 
 @dataclass
@@ -73,11 +93,23 @@ class _Session:
     cols: int
     terminal: AsyncTerminal
     screen: bool = False
+    owner: ClientId | None = None
     busy: int = 0
     # What the latest answer said; a program seen to exit stays exited until
     # it is restarted, whatever a cached flag elsewhere says.
     alive: bool = True
     last_used: float = field(default_factory=time.monotonic)
+    started: float = field(default_factory=time.time)
+    # The tail of the clean output the answers carried, for people watching
+    # (the live view); bounded by _RECENT_CHARS.
+    recent: str = ""
+    status: str = "starting"  # the latest answer's
+
+
+# How much of a session's latest output the live view keeps.
+_RECENT_CHARS = 16_000
+# How many closed sessions still answer "closed (why)" rather than "unknown".
+_CLOSED_KEPT = 10_000
 
 
 class SessionError(ToolError):
@@ -114,19 +146,30 @@ class SessionManager:
     def __init__(self, limits: Limits) -> None:
         self.limits = limits
         self._sessions: dict[str, _Session] = {}
-        self._closed: dict[str, str] = {}  # session id -> why it is closed
+        # session id -> (its owner, why it is closed)
+        self._closed: dict[str, tuple[ClientId | None, str]] = {}
         self._ids = itertools.count(1)
         self._starting = 0
+        self._starting_by: dict[ClientId | None, int] = {}
         self._shutting_down = False
+
+    def _held_by(self, client: ClientId | None) -> int:
+        """The sessions `client` has open or is starting."""
+        return self._starting_by.get(client, 0) + sum(
+            1 for s in self._sessions.values() if s.owner == client
+        )
 
     # -- lookup -------------------------------------------------------------
 
     def _get(self, session_id: str) -> _Session:
+        # Another client's session is unknown to this one, open or closed:
+        # the answer must not even tell that it exists.
+        client = current_client.get()
         found = self._sessions.get(session_id)
-        if found is not None:
+        if found is not None and found.owner == client:
             return found
-        why = self._closed.get(session_id)
-        if why is not None:
+        owner, why = self._closed.get(session_id, (None, None))
+        if why is not None and owner == client:
             raise SessionError(
                 f"session {session_id!r} is closed ({why}); start_session starts a new one"
             )
@@ -161,6 +204,9 @@ class SessionManager:
 
     def _turn(self, session: _Session, turn: Turn) -> TurnResult:
         session.alive = turn.alive
+        session.status = turn.status
+        if turn.output:
+            session.recent = (session.recent + turn.output)[-_RECENT_CHARS:]
         output, truncated = shorten(turn.output, self.limits.max_output_chars)
         return TurnResult(
             output=output,
@@ -245,13 +291,21 @@ class SessionManager:
         program = self._program_file(command, env, cwd)
         if self._shutting_down:
             raise SessionError("the server is shutting down")
+        client = current_client.get()
         if len(self._sessions) + self._starting >= self.limits.max_sessions:
             raise SessionError(
                 f"too many sessions: {self.limits.max_sessions} are open, the most this server "
                 "allows; close_session one you no longer need"
             )
+        per_client = self.limits.max_client_sessions
+        if per_client is not None and self._held_by(client) >= per_client:
+            raise SessionError(
+                f"too many sessions: you have {per_client} open, the most this server allows "
+                "one client; close_session one you no longer need"
+            )
 
         self._starting += 1
+        self._starting_by[client] = self._starting_by.get(client, 0) + 1
         try:
             try:
                 terminal = AsyncTerminal(
@@ -271,10 +325,15 @@ class SessionManager:
             except Exception as error:
                 raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
             session_id = f"s{next(self._ids)}"
-            session = _Session(session_id, command, list(args), cwd, rows, cols, terminal, screen)
+            session = _Session(
+                session_id, command, list(args), cwd, rows, cols, terminal, screen, owner=client
+            )
             self._sessions[session_id] = session
         finally:
             self._starting -= 1
+            self._starting_by[client] -= 1
+            if not self._starting_by[client]:
+                del self._starting_by[client]
         async with self._use(session_id, "the first read") as session:
             turn = await session.terminal.read(timeout_ms)
         result = self._turn(session, turn)
@@ -380,7 +439,10 @@ class SessionManager:
     def describe(self) -> SessionList:
         now = time.monotonic()
         infos = []
+        client = current_client.get()
         for s in self._sessions.values():
+            if s.owner != client:
+                continue
             try:
                 alive = s.alive and bool(s.terminal.alive)
             except Exception:
@@ -411,7 +473,25 @@ class SessionManager:
 
     def _forget(self, session: _Session, why: str) -> None:
         self._sessions.pop(session.session_id, None)
-        self._closed[session.session_id] = why
+        self._closed[session.session_id] = (session.owner, why)
+        if len(self._closed) > _CLOSED_KEPT:
+            # A server that runs for weeks under many clients: the oldest
+            # closed ids become unknown ones.
+            del self._closed[next(iter(self._closed))]
+
+    def sessions_of(self, token: str) -> list[_Session]:
+        """The open sessions of every client that presented `token`: what a
+        person holding that token may watch."""
+        return [s for s in self._sessions.values() if s.owner is not None and s.owner.token == token]
+
+    async def client_left(self, client: ClientId) -> None:
+        """Closes every session of a client whose connection ended (it said
+        goodbye, went idle too long, or the server drops it)."""
+        gone = [s for s in self._sessions.values() if s.owner == client]
+        for s in gone:
+            self._forget(s, "its client's connection ended")
+        with anyio.CancelScope(shield=True):
+            await self._close_all(gone, deadline_s=_SHUTDOWN_DEADLINE_S)
 
     # -- idle sessions and shutdown ----------------------------------------
 
