@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
-pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
+pytest.importorskip("pyghostty", reason="the screen needs pyghostty (pip install '.[screen]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from mcp_client import Client, connect  # noqa: E402
 

@@ -13,7 +13,7 @@ from support import wait_until
 from pellux_agent import AsyncTerminal, Terminal
 from pellux_agent.presets import SHELL_PROMPT
 
-pytest.importorskip("pyte")
+pytest.importorskip("pyghostty", reason="the screen needs pyghostty (pip install '.[screen]')")
 
 
 def _lines(count: int, tmp_path: Path) -> str:
