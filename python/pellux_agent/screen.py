@@ -21,6 +21,7 @@ the snapshot: it is text.
 from __future__ import annotations
 
 import importlib
+import importlib.util
 from dataclasses import dataclass
 from typing import Any, Final
 
@@ -69,6 +70,12 @@ class ScreenSnapshot:
         while rows and not rows[-1]:
             rows.pop()
         return "\n".join(rows)
+
+
+def available() -> bool:
+    """Whether the emulator is installed (found, not loaded: loading it takes
+    a few hundred milliseconds, paid by the first screen)."""
+    return importlib.util.find_spec("pyghostty") is not None
 
 
 def _load_emulator() -> Any:

@@ -42,7 +42,7 @@ async def test_the_new_tools_are_described_for_a_model() -> None:
     assert {"send_keys", "resize_session", "get_screen"} <= set(tools)
     keys = tools["send_keys"].description
     assert "send_input" in keys and "'q'" in keys and "pagedown" in str(tools["send_keys"].input_schema)
-    assert "screen=true" in tools["get_screen"].description
+    assert "screen=false" in tools["get_screen"].description
     assert "SIGWINCH" in tools["resize_session"].description
     assert "screen" in tools["start_session"].input_schema["properties"]
     for name in ("send_input", "send_keys", "get_screen"):
@@ -141,9 +141,10 @@ async def test_resize_reaches_the_program_and_keys_edit_a_line() -> None:
 
 async def test_bad_keys_sizes_and_screens_are_tool_errors() -> None:
     async with connect() as client:
-        sid, _ = await client.start("bash")
+        # Every session has a screen unless it opts out.
+        sid, _ = await client.start("bash", screen=False)
         assert "has no screen" in await client.error("get_screen", session_id=sid)
-        assert "screen=true" in await client.error("get_screen", session_id=sid)
+        assert "screen=false" in await client.error("get_screen", session_id=sid)
         assert "unknown key 'pgdwn'" in await client.error(
             "send_keys", session_id=sid, keys=["pgdwn"]
         )
