@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import shutil
+import unicodedata
 import sys
 from pathlib import Path
 
@@ -215,3 +216,121 @@ def test_any_output_leaves_a_consistent_screen(rows, cols, scrollback, feeds, si
     assert all(len(row) <= s.cols for row in snap.rows)
     assert 0 <= snap.cursor_row < s.rows and 0 <= snap.cursor_col < s.cols
     assert len(snap.scrollback) <= scrollback
+
+
+# --- streams of the kinds real programs print, made here, and their screens ---
+
+
+def _fed(rows: int, cols: int, stream: bytes, chunk: int = 4096) -> Screen:
+    screen = Screen(rows, cols)
+    for i in range(0, len(stream), chunk):
+        screen.feed(stream[i : i + chunk])
+    return screen
+
+
+def test_streams_end_on_the_screens_a_person_sees() -> None:
+    # Coloured long lines scrolling (ls --color): the last lines, wrapped.
+    ls = b"".join(
+        b"\x1b[0m\x1b[01;34mdir%04d\x1b[0m  \x1b[01;32mrun.sh\x1b[0m  file-with-a-long-name-%04d.txt\r\n"
+        % (n, n) for n in range(500)
+    )
+    snap = _fed(5, 30, ls).snapshot()
+    assert snap.rows == [
+        "dir0498  run.sh  file-with-a-l", "ong-name-0498.txt",
+        "dir0499  run.sh  file-with-a-l", "ong-name-0499.txt", "",
+    ]
+    assert snap.scrollback[-2:] == ["dir0497  run.sh  file-with-a-l", "ong-name-0497.txt"]
+    # A \r progress bar: its last state only.
+    bar = b"".join(b"\r[%-20s] %3d%%" % (b"#" * (n // 5), n) for n in range(101)) + b"\r\n"
+    assert _fed(3, 40, bar, chunk=7).snapshot().rows == ["[####################] 100%", "", ""]
+    # A top-like redraw by cursor moves: only the last frame's numbers.
+    top = b"".join(
+        b"\x1b[H\x1b[1mtop - frame %d\x1b[m\x1b[K\r\n" % f
+        + b"".join(b"\x1b[%d;1H%5d proc%d\x1b[K" % (r + 2, f * 10 + r, r) for r in range(3))
+        for f in range(50)
+    )
+    assert _fed(5, 30, top, chunk=33).snapshot().rows == [
+        "top - frame 49", "  490 proc0", "  491 proc1", "  492 proc2", ""
+    ]
+    # Full-screen frames on the alternate screen with a scroll region under a
+    # fixed title and status line; leaving gives the shell's rows back.
+    frames = b"$ edit\r\n\x1b[?1049h\x1b[H\x1b[7mTITLE\x1b[m\x1b[2;4r\x1b[4;1H"
+    frames += b"".join(b"\r\nline %d" % n for n in range(10))
+    frames += b"\x1b[r\x1b[5;1H-- status --"
+    full = _fed(5, 20, frames, chunk=5)
+    snap = full.snapshot()
+    assert snap.rows == ["TITLE", "line 7", "line 8", "line 9", "-- status --"] and snap.alt_screen
+    full.feed(b"\x1b[?1049l")
+    snap = full.snapshot()
+    assert snap.rows[:2] == ["$ edit", ""] and not snap.alt_screen and snap.scrollback == []
+    # CJK and combining text: each character in its columns, the cursor after it.
+    cjk = Screen(3, 10)
+    cjk.feed("漢字e\u0301x\r\nn\u0303漢\u0301".encode())
+    snap = cjk.snapshot()
+    assert [unicodedata.normalize("NFC", r) for r in snap.rows] == ["漢字éx", "ñ漢\u0301", ""]
+    assert (snap.cursor_row, snap.cursor_col) == (1, 3)
+    # Plain log lines: the last ones, the earlier ones in the scrollback.
+    log = b"".join(b"12:00:%02d INFO request %d done\r\n" % (n % 60, n) for n in range(300))
+    snap = _fed(4, 40, log).snapshot()
+    assert snap.rows == ["12:00:57 INFO request 297 done", "12:00:58 INFO request 298 done",
+                         "12:00:59 INFO request 299 done", ""]
+    assert len(snap.scrollback) == 297 and snap.scrollback[0] == "12:00:00 INFO request 0 done"
+
+
+def test_delete_line_moves_every_row_and_strings_are_not_text() -> None:
+    s = Screen(4, 10)
+    s.feed(b"\x1b[1;1HAAA\x1b[2;1HBBB\x1b[3;1HCCC\x1b[1;1H\x1b[2M")
+    assert s.snapshot().rows == ["CCC", "", "", ""]
+    # A DCS request (vim sends this one) and an application string are not shown.
+    s.feed(b"\x1b[2;1Ha\x1bP+q544e\x1b\\b\x1b_Gi=1\x1b\\c")
+    assert s.snapshot().rows[1] == "abc"
+
+
+def test_wide_and_combining_characters_take_their_columns() -> None:
+    s = Screen(3, 5)
+    # A wide character that does not fit in the last column wraps whole.
+    s.feed("abcd漢".encode())
+    snap = s.snapshot()
+    assert snap.rows[:2] == ["abcd", "漢"] and (snap.cursor_row, snap.cursor_col) == (1, 2)
+    # Over the right half of a wide character, it goes and a blank is left.
+    s.feed("\x1b[2;2Hx".encode())
+    assert s.snapshot().rows[1] == " x"
+    # A combining mark joins the character before it and moves nothing.
+    s.feed("\x1b[3;1Hu\u0308\u0301v".encode())
+    snap = s.snapshot()
+    assert unicodedata.normalize("NFC", snap.rows[2]) == unicodedata.normalize("NFC", "u\u0308\u0301v")
+    assert snap.cursor_col == 2
+
+
+def test_resize_with_the_cursor_on_the_bottom_row_keeps_the_bottom_rows() -> None:
+    s = Screen(6, 20, scrollback=100)
+    s.feed(b"".join(b"line %d\r\n" % n for n in range(1, 10)) + b"$ ")
+    assert s.snapshot().cursor_row == 5
+    s.resize(3, 20)
+    snap = s.snapshot()
+    assert snap.rows == ["line 8", "line 9", "$"] and (snap.cursor_row, snap.cursor_col) == (2, 2)
+    assert snap.scrollback[-2:] == ["line 6", "line 7"]
+    # Taller again, the rows come back from the scrollback, the prompt last.
+    s.resize(6, 20)
+    snap = s.snapshot()
+    assert snap.rows == ["line 5", "line 6", "line 7", "line 8", "line 9", "$"]
+    assert (snap.cursor_row, snap.cursor_col) == (5, 2)
+    # A full-screen program's rows are its own: it redraws after a resize.
+    full = Screen(6, 20)
+    full.feed(b"\x1b[?1049h\x1b[6;1Hstatus")
+    full.resize(4, 20)
+    assert full.snapshot().alt_screen and len(full.snapshot().rows) == 4
+
+
+@pytest.mark.parametrize("cols", [1, 80, 1000])
+def test_the_scrollback_view_holds_its_lines_at_any_width(cols: int) -> None:
+    s = Screen(4, cols)
+    line = b"y" * cols
+    s.feed(b"".join(b"%d\r\n" % n + line + b"\r\n" for n in range(700)))
+    snap = s.snapshot()
+    # 1,400 lines went by (a number wraps at one column): the view keeps
+    # the latest 1,000 whatever the width, the byte budget grows with it.
+    assert len(snap.scrollback) == 1000
+    assert snap.rows[-2:] == ["y" * cols, ""]
+    if cols >= 3:
+        assert snap.rows[:2] == ["y" * cols, "699"] and snap.scrollback[-2:] == ["y" * cols, "698"]
