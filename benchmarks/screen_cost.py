@@ -261,6 +261,33 @@ def memory_per_screen(data: bytes, count: int = 16) -> tuple[float, float]:
     return new, full
 
 
+def through_terminal(data: bytes, repeat: int) -> tuple[float, float]:
+    """CPU ms per MiB of this whole process (the native reader included)
+    while ``cat`` prints `data` through a Terminal, without and with a
+    screen, best of `repeat`: the difference is what a screen adds on the
+    real path (tap, hand-over, emulator)."""
+    import tempfile
+
+    from pellux_agent import Terminal
+
+    with tempfile.NamedTemporaryFile(suffix=".out") as file:
+        file.write(data)
+        file.flush()
+        best = []
+        for screen in (False, True):
+            least = float("inf")
+            for _ in range(repeat):
+                with Terminal("cat", [file.name], ready_markers=[], screen=screen) as t:
+                    start = time.process_time()
+                    while t.read(timeout_ms=30_000).status != "exited":
+                        pass
+                    if screen:
+                        t.screen()
+                    least = min(least, time.process_time() - start)
+            best.append(1000 * least / (len(data) / 2**20))
+    return best[0], best[1]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--mib", type=float, default=4.0, help="size of each stream (default 4)")
@@ -271,6 +298,8 @@ def main() -> None:
     options = parser.parse_args()
     size = int(options.mib * 1024 * 1024)
     data = streams(size)
+    # First, while nothing has been freed that new screens could reuse.
+    new, full = memory_per_screen(data["ls --color"])
     emulators: dict[str, Emulator] = {"pellux (ghostty)": pellux_screen}
     if importlib.util.find_spec("pyte") is not None:
         emulators["pyte"] = pyte_screen
@@ -316,8 +345,15 @@ def main() -> None:
     print(f"\npellux's worst stream: {worst_ms:.1f} ms of CPU per MiB ({verdict} the "
           f"{BUDGET_MS_PER_MIB:.0f} ms budget for a screen on by default)")
 
-    new, full = memory_per_screen(data["ls --color"])
-    print(f"memory of one pellux screen ({ROWS}x{COLS}, resident): {new:.0f} KiB new, "
+    print("\nthe whole path, cat printing each stream through a Terminal (ms of this process's "
+          "CPU per MiB, reader thread included)")
+    print(f"{'stream':<15}{'no screen':>12}{'screen':>12}{'added':>12}")
+    for stream in ("ls --color", "cjk+combining", "vim"):
+        if stream in data:
+            plain, screened = through_terminal(data[stream], options.repeat)
+            print(f"{stream:<15}{plain:>12.1f}{screened:>12.1f}{screened - plain:>12.1f}")
+
+    print(f"\nmemory of one pellux screen ({ROWS}x{COLS}, resident): {new:.0f} KiB new, "
           f"{full:.0f} KiB with its scrollback full")
     spec = importlib.util.find_spec("pyghostty")
     if spec is not None and spec.submodule_search_locations:
