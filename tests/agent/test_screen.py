@@ -334,3 +334,22 @@ def test_the_scrollback_view_holds_its_lines_at_any_width(cols: int) -> None:
     assert snap.rows[-2:] == ["y" * cols, ""]
     if cols >= 3:
         assert snap.rows[:2] == ["y" * cols, "699"] and snap.scrollback[-2:] == ["y" * cols, "698"]
+
+
+@pytest.mark.skipif(shutil.which("vim") is None, reason="needs vim")
+def test_a_captured_vim_session_renders_the_same_in_any_pieces(tmp_path: Path) -> None:
+    (tmp_path / "notes.txt").write_text("".join(f"note {n}\n" for n in range(1, 100)))
+    argv = ["vim", "-u", "NONE", "-N", "-i", "NONE", str(tmp_path / "notes.txt")]
+    with PtyProgram(argv, rows=12, cols=50, env={"HOME": str(tmp_path)}) as vim:
+        vim.wait_for(lambda s: s.rows[0] == "note 1", "the file")
+        vim.press(["ctrl-f"])
+        vim.wait_for(lambda s: s.rows[0] == "note 10", "the next page")
+        vim.press([":help", "enter"])
+        vim.wait_for(lambda s: s.rows[0].startswith("*help.txt*"), "the help window")
+        vim.press([":q", "enter"])
+        live = vim.wait_for(lambda s: s.rows[0] == "note 10" and not any("help" in r for r in s.rows), "one window")
+        raw = bytes(vim.raw)
+    assert live.rows[:10] == [f"note {n}" for n in range(10, 20)] and live.alt_screen
+    for chunk in (1, 7, 4096):
+        replay = _fed(12, 50, raw, chunk)
+        assert replay.snapshot() == live, chunk

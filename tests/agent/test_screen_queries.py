@@ -94,3 +94,23 @@ def test_vim_gets_its_answers(screen):
         # vim asked for the secondary device attributes and kept the answer.
         assert "R=^[[>1;0;0c" in turn.output
         t.send_keys([":qa!", "enter"], timeout_ms=10_000)
+
+
+def test_a_failing_screen_costs_the_answer_not_the_read(monkeypatch):
+    def broken(output: bytes) -> bytes:
+        raise ValueError("the emulator broke")
+
+    for answerer, error in ((broken, ValueError), (lambda output: "not bytes", TypeError)):
+        raised = []
+        monkeypatch.setattr(sys, "unraisablehook", lambda report: raised.append(report.exc_value))
+        with Terminal(sys.executable, ["-c", ASKER, r"\x1b[6n", "R"], ready_markers=[], screen=True) as t:
+            native = t._resources.native
+            with pytest.raises(TypeError, match="answerer must be callable or None"):
+                native.set_answerer(42)
+            native.set_answerer(answerer)
+            turn = t.read(timeout_ms=3_000)
+            # The read went on; the program got nothing and still waits.
+            assert turn.alive and "GOT" not in turn.output
+            assert [type(e) for e in raised] == [error]
+            t.write(b"\x1b[1;1R")
+            assert "GOT " + b"\x1b[1;1R".hex() in t.read(timeout_ms=10_000).output
