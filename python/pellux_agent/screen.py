@@ -73,9 +73,15 @@ class ScreenSnapshot:
 
 
 def available() -> bool:
-    """Whether the emulator is installed (found, not loaded: loading it takes
-    a few hundred milliseconds, paid by the first screen)."""
-    return importlib.util.find_spec("pyghostty") is not None
+    """Whether a screen can be made here: the emulator is installed and its
+    library loads (the first load takes about half a second)."""
+    if importlib.util.find_spec("pyghostty") is None:
+        return False
+    try:
+        _load_emulator()
+    except ImportError:
+        return False
+    return True
 
 
 def _load_emulator() -> Any:

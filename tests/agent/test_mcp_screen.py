@@ -178,3 +178,21 @@ async def test_scrollback_on_request_within_the_answer_size() -> None:
         assert numbers == list(range(numbers[0], numbers[0] + len(numbers)))
         first_row = int(shown["rows"][0].split()[1])
         assert numbers[-1] == first_row - 1
+
+
+async def test_every_session_has_a_screen_unless_the_emulator_is_missing() -> None:
+    async with connect() as client:
+        tools = {t.name: t for t in (await client.session.list_tools()).tools}
+        assert tools["start_session"].input_schema["properties"]["screen"]["default"] is True
+        sid, _ = await client.start("sh", args=["-c", "printf '\\033[?1049hfull'; read -r x"], ready_markers=[])
+        shown = await screen_until(client, sid, lambda rows: rows[0] == "full", "the program's screen")
+        assert shown["alt_screen"] is True
+    # An emulator whose library cannot load: no screen by default, and asking
+    # for one says why.
+    async with connect(env={"PYGHOSTTY_LIB": "/nonexistent/libghostty-vt.so"}) as client:
+        tools = {t.name: t for t in (await client.session.list_tools()).tools}
+        assert tools["start_session"].input_schema["properties"]["screen"]["default"] is False
+        sid, _ = await client.start("sh", args=["-c", "read -r x"], ready_markers=[])
+        assert "has no screen" in await client.error("get_screen", session_id=sid)
+        message = await client.error("start_session", command="sh", screen=True)
+        assert "pip install 'pellux[screen]'" in message
