@@ -36,6 +36,7 @@ CORE_SOURCES = [
     "src/readiness/marker_search.cpp",
     "src/readiness/read_text.cpp",
     "src/readiness/input_probe.cpp",
+    "src/readiness/terminal_queries.cpp",
 ]
 
 # The sanitized builds compile at -O1: a third less compile time than the

@@ -3,38 +3,47 @@
 A terminal emulator fed with the program's raw output: ``\\r`` and cursor
 moves are applied, a full-screen program (top, less, vim) shows as its rows,
 a progress bar redrawn in place shows its last state. The emulation is
-pyte's (a maintained, pure-Python VT100/xterm emulator, the optional extra
-``pellux[screen]``), imported only when a screen is made, so a terminal
-without one pays nothing for it.
+ghostty's VT core (libghostty-vt, through the ``pyghostty`` wheel: the
+optional extra ``pellux[screen]``), imported only when a screen is made, so
+a terminal without one pays nothing for it.
 
-On top of pyte this keeps what an agent reading the screen needs and pyte
-leaves out: the lines that scroll off the top, as text and within a bound;
-the alternate screen of full-screen programs (so the shell's lines come back
-after ``less`` quits); a resize that keeps the cursor's line in view; and a
-single saved-cursor slot, as a real terminal has, instead of a stack that a
-program could grow without end. Colours and attributes are not kept: the
-snapshot is text.
+The emulator keeps the alternate screen of full-screen programs (the
+shell's rows come back after ``less`` quits), reflows the primary screen on
+a resize as a terminal window does, and answers the program's queries
+(cursor position, device attributes, modes): ``answer`` feeds output and
+returns those answers, for the terminal to type back. The lines that scroll
+off the top are kept within a byte budget, not a line count: trimming by
+lines makes the emulator drop a page at a time on every scroll, several
+times slower on scrolling output. Colours and attributes are not kept in
+the snapshot: it is text.
 """
 
 from __future__ import annotations
 
-import copy
 import importlib
-from collections import deque
+import importlib.util
 from dataclasses import dataclass
-from collections.abc import Callable
 from typing import Any, Final
 
-# DEC private modes that switch to the alternate screen: 1049 also saves and
-# restores the cursor, 1047 clears the alternate screen on leaving, 47 is
-# the original form.
-_ALTERNATE_MODES: Final = frozenset({47, 1047, 1049})
 MAX_ROWS: Final = 1000
 MAX_COLS: Final = 1000
 MAX_SCROLLBACK: Final = 100_000
+# The pinned emulator: its row formatting and options are what this module
+# was checked against.
+EMULATOR_VERSION: Final = "0.1.3"
 
-_MISSING_PYTE = (
-    "a screen needs the pyte terminal emulator: pip install 'pellux[screen]' (or pip install pyte)"
+# What the scrollback may hold, in bytes: room for the snapshot's view of
+# `scrollback` lines at the screen's width (a cell takes 8 bytes, a row a
+# little more), plus the emulator's page that is being filled; never less
+# than two pages, never more than _MOST_SCROLLBACK_BYTES.
+_CELL_BYTES: Final = 16
+_LEAST_SCROLLBACK_BYTES: Final = 2 * 1024 * 1024
+_MOST_SCROLLBACK_BYTES: Final = 64 * 1024 * 1024
+
+_MISSING = (
+    "a screen needs ghostty's terminal emulator, the pyghostty wheel: pip install 'pellux[screen]' "
+    f"(or pip install pyghostty=={EMULATOR_VERSION}); it exists for Linux (manylinux_2_28) "
+    "x86_64 and aarch64 and macOS arm64"
 )
 
 
@@ -45,13 +54,15 @@ class ScreenSnapshot:
     ``rows``: every row of the screen, top to bottom, each without trailing
     blanks; ``cursor_row``/``cursor_col``: where the cursor is, 0-based;
     ``scrollback``: the lines that scrolled off the top, oldest first, at
-    most the screen's ``scrollback`` bound.
+    most the screen's ``scrollback`` bound; ``alt_screen``: whether the
+    program shows the alternate screen (a full-screen program is in front).
     """
 
     rows: list[str]
     cursor_row: int
     cursor_col: int
     scrollback: list[str]
+    alt_screen: bool = False
 
     def text(self) -> str:
         """The rows as one text, blank rows at the bottom left out."""
@@ -61,186 +72,27 @@ class ScreenSnapshot:
         return "\n".join(rows)
 
 
-def _load_pyte() -> Any:
+def available() -> bool:
+    """Whether a screen can be made here: the emulator is installed and its
+    library loads (the first load takes about half a second)."""
+    if importlib.util.find_spec("pyghostty") is None:
+        return False
     try:
-        return importlib.import_module("pyte")
+        _load_emulator()
+    except ImportError:
+        return False
+    return True
+
+
+def _load_emulator() -> Any:
+    """pyghostty, or ImportError saying how to get it (also where the wheel
+    exists but its library cannot be loaded on this platform)."""
+    try:
+        return importlib.import_module("pyghostty")
     except ImportError as missing:
-        raise ImportError(_MISSING_PYTE) from missing
-
-
-def _line_text(line: Any, columns: int) -> str:
-    """One row of pyte's buffer as text. A wide character's second cell
-    holds an empty string, so joining the cells gives the text as shown."""
-    if not line:
-        return ""
-    return "".join(line[x].data for x in range(min(columns, max(line) + 1))).rstrip()
-
-
-_screen_class: type | None = None
-
-
-def _emulator_class() -> type:
-    """pyte's ``Screen`` with the additions described above, made once."""
-    global _screen_class
-    if _screen_class is not None:
-        return _screen_class
-    pyte = _load_pyte()
-
-    class _Emulator(pyte.Screen):  # type: ignore[misc, name-defined]
-        # pyte's state, as this class uses it.
-        lines: int
-        columns: int
-        cursor: Any
-        buffer: Any
-        margins: Any
-        savepoints: list[Any]
-        dirty: set[int]
-        tabstops: set[int]
-
-        def __init__(self, columns: int, lines: int, scrollback: int) -> None:
-            self.scrollback: deque[str] = deque(maxlen=scrollback)
-            self.alternate: tuple[Any, Any, Any] | None = None
-            super().__init__(columns, lines)
-
-        def reset(self) -> None:
-            # A full reset (ESC c) also leaves the alternate screen.
-            self.alternate = None
-            super().reset()
-
-        # -- colours are not kept: the snapshot is text -------------------
-
-        def select_graphic_rendition(self, *attrs: int, **kwargs: Any) -> None:
-            pass
-
-        # -- lines scrolled off the top go to the scrollback --------------
-
-        def index(self) -> None:
-            top, bottom = self.margins or (0, self.lines - 1)
-            # Only a scroll of the whole screen moves a line out of view; a
-            # region scrolls lines that the program still shows or redraws.
-            if (
-                self.cursor.y == bottom == self.lines - 1
-                and top == 0
-                and self.alternate is None
-            ):
-                self.scrollback.append(_line_text(self.buffer.get(0), self.columns))
-            super().index()
-
-        # -- the alternate screen -----------------------------------------
-
-        def set_mode(self, *modes: int, **kwargs: Any) -> None:
-            if kwargs.get("private"):
-                switch = [m for m in modes if m in _ALTERNATE_MODES]
-                if switch:
-                    modes = tuple(m for m in modes if m not in _ALTERNATE_MODES)
-                    self._enter_alternate(save_cursor=1049 in switch)
-            super().set_mode(*modes, **kwargs)
-
-        def reset_mode(self, *modes: int, **kwargs: Any) -> None:
-            if kwargs.get("private"):
-                switch = [m for m in modes if m in _ALTERNATE_MODES]
-                if switch:
-                    modes = tuple(m for m in modes if m not in _ALTERNATE_MODES)
-                    self._leave_alternate()
-            super().reset_mode(*modes, **kwargs)
-
-        def _enter_alternate(self, save_cursor: bool) -> None:
-            if self.alternate is not None:
-                return
-            cursor = copy.copy(self.cursor) if save_cursor else None
-            self.alternate = (dict(self.buffer), cursor, self.lines)
-            self.buffer.clear()
-            self.dirty.update(range(self.lines))
-
-        def _leave_alternate(self) -> None:
-            if self.alternate is None:
-                return
-            saved, cursor, _ = self.alternate
-            self.alternate = None
-            self.buffer.clear()
-            for y, line in saved.items():
-                if y < self.lines:
-                    for x in [x for x in line if x >= self.columns]:
-                        del line[x]
-                    self.buffer[y] = line
-            if cursor is not None:
-                self.cursor = cursor
-                self.ensure_hbounds()
-                self.ensure_vbounds()
-            self.dirty.update(range(self.lines))
-
-        # -- one saved-cursor slot, as a terminal has ----------------------
-
-        def save_cursor(self) -> None:
-            self.savepoints.clear()
-            super().save_cursor()
-
-        def restore_cursor(self) -> None:
-            if not self.savepoints:
-                super().restore_cursor()
-                return
-            kept = self.savepoints[-1]
-            super().restore_cursor()
-            # Restoring twice restores the same place; the restored cursor
-            # must not share the saved one.
-            self.savepoints[:] = [kept._replace(cursor=copy.copy(kept.cursor))]
-
-        # -- resize: keep the cursor's row in view -------------------------
-
-        def resize(self, lines: int | None = None, columns: int | None = None) -> None:
-            lines = lines or self.lines
-            columns = columns or self.columns
-            if lines == self.lines and columns == self.columns:
-                return
-            if lines < self.lines:
-                # Rows below the cursor go first (they are what a program
-                # has not written yet); only then rows at the top, which
-                # scroll into the scrollback as if the screen had scrolled.
-                drop = max(0, self.cursor.y + 1 - lines)
-                old = [self.buffer.get(y) for y in range(self.lines)]
-                if self.alternate is None:
-                    for line in old[:drop]:
-                        self.scrollback.append(_line_text(line, self.columns))
-                self.buffer.clear()
-                for y, line in enumerate(old[drop : drop + lines]):
-                    if line is not None:
-                        self.buffer[y] = line
-                self.cursor.y -= drop
-                for savepoint in self.savepoints:
-                    savepoint.cursor.y = max(0, min(savepoint.cursor.y - drop, lines - 1))
-            if columns < self.columns:
-                for line in self.buffer.values():
-                    for x in [x for x in line if x >= columns]:
-                        del line[x]
-            self.lines, self.columns = lines, columns
-            self.tabstops = {x for x in self.tabstops if x < columns} | set(
-                range(8 * ((self.columns + 7) // 8), columns, 8)
-            )
-            self.margins = None
-            self.dirty.update(range(lines))
-            self.ensure_hbounds()
-            self.ensure_vbounds()
-
-    _screen_class = _Emulator
-    return _Emulator
-
-
-def _tolerant(handler: Callable[..., Any]) -> Callable[..., Any]:
-    """`handler`, made to ignore a sequence it cannot carry out.
-
-    pyte's parser passes whatever a program sent: ``ESC [ ? X`` calls a
-    handler with a keyword it does not take, ``ESC [ 1 ; 2 ; 3 H`` with too
-    many numbers. Each raises, and pyte drops the rest of the output it was
-    given. A terminal ignores such a sequence and goes on; so does this.
-    """
-
-    def call(*args: Any, **kwargs: Any) -> Any:
-        try:
-            return handler(*args, **kwargs)
-        except Exception:
-            return None
-
-    return call
+        raise ImportError(_MISSING) from missing
+    except OSError as unloadable:
+        raise ImportError(f"{_MISSING} ({unloadable})") from unloadable
 
 
 def check_size(rows: object, cols: object) -> None:
@@ -253,13 +105,21 @@ def check_size(rows: object, cols: object) -> None:
             raise ValueError(f"{name} must be between 1 and {high}, got {value}")
 
 
+def scrollback_bytes(lines: int, cols: int) -> int:
+    """The byte budget that keeps at least `lines` lines of `cols` cells."""
+    want = lines * cols * _CELL_BYTES + _LEAST_SCROLLBACK_BYTES
+    return min(_MOST_SCROLLBACK_BYTES, want)
+
+
 class Screen:
     """A terminal emulator fed with a program's raw output.
 
     ``feed`` takes the bytes in the pieces they arrive in (a character or an
-    escape sequence may be cut between two); ``snapshot`` renders the screen.
-    Not thread-safe: one thread feeds and reads it, or the caller locks.
-    Raises ``ImportError`` when pyte is not installed.
+    escape sequence may be cut between two); ``answer`` does the same and
+    returns what the terminal answers to the queries among them;
+    ``snapshot`` renders the screen. Not thread-safe: one thread feeds and
+    reads it, or the caller locks. Raises ``ImportError`` when the emulator
+    is not installed.
     """
 
     def __init__(self, rows: int, cols: int, scrollback: int = 1000) -> None:
@@ -270,48 +130,143 @@ class Screen:
             raise ValueError(
                 f"scrollback must be between 0 and {MAX_SCROLLBACK:,}, got {scrollback}"
             )
-        pyte = _load_pyte()
-        self._emulator = _emulator_class()(cols, rows, scrollback)
-        # The parser looks its handlers up when it starts; these shadow them.
-        stream_class = pyte.ByteStream
-        for table in (stream_class.basic, stream_class.escape, stream_class.sharp, stream_class.csi):
-            for name in set(table.values()):
-                setattr(self._emulator, name, _tolerant(getattr(self._emulator, name)))
-        self._stream = stream_class(self._emulator)
+        ghostty = _load_emulator()
+        self._ffi = ghostty.ffi
+        self._lib = ghostty.lib
+        self._view = scrollback
+        self._terminal = ghostty.Terminal(cols=cols, rows=rows, scrollback=0)
+        self._handle = self._terminal._t[0]
+        self._set_scrollback_budget(cols)
+        self._answers: list[bytes] = []
+        self._terminal.on_reply(self._answers.append)
+        self._rows, self._cols = rows, cols
+        self._int = self._ffi.new("int*")
+        self._size = self._ffi.new("size_t*")
+        self._u16 = self._ffi.new("uint16_t*")
+
+    def _set_scrollback_budget(self, cols: int) -> None:
+        lib, ffi = self._lib, self._ffi
+        # No line cap: the byte budget alone bounds it (see the module).
+        for option, value in (
+            (lib.GHOSTTY_TERMINAL_OPT_SCROLLBACK_MAX_LINES, ffi.NULL),
+            (
+                lib.GHOSTTY_TERMINAL_OPT_SCROLLBACK_MAX_BYTES,
+                ffi.new("size_t*", scrollback_bytes(self._view, cols) if self._view else 0),
+            ),
+        ):
+            if lib.ghostty_terminal_set(self._handle, option, value):
+                raise RuntimeError("the emulator refused its scrollback budget")
 
     @property
     def rows(self) -> int:
-        return int(self._emulator.lines)
+        return self._rows
 
     @property
     def cols(self) -> int:
-        return int(self._emulator.columns)
+        return self._cols
 
     def feed(self, data: bytes) -> None:
-        """Applies the next piece of the program's output."""
-        if not data:
-            return
-        try:
-            self._stream.feed(bytes(data))
-        except Exception:
-            # Left after the handlers' own guard: pyte has reset its parser
-            # and dropped the rest of this piece; the screen stays usable.
-            pass
+        """Applies the next piece of the program's output. Answers to
+        queries in it are dropped: ``answer`` is the way to get them."""
+        if data:
+            self._lib.ghostty_terminal_vt_write(self._handle, bytes(data), len(data))
+            self._answers.clear()
+
+    def answer(self, data: bytes) -> bytes:
+        """Applies the next piece of output like ``feed`` and returns what a
+        terminal writes back to the program for the queries in it (a cursor
+        position report, device attributes...), in order; empty when none."""
+        self._answers.clear()
+        if data:
+            self._lib.ghostty_terminal_vt_write(self._handle, bytes(data), len(data))
+        answers = b"".join(self._answers)
+        self._answers.clear()
+        return answers
 
     def resize(self, rows: int, cols: int) -> None:
-        """Gives the screen a new size; the program redraws when told of it."""
+        """Gives the screen a new size, as a terminal window resized: the
+        primary screen reflows, and rows that no longer fit above the
+        cursor go to the scrollback. The program redraws when told of it."""
         check_size(rows, cols)
-        self._emulator.resize(rows, cols)
+        if (rows, cols) == (self._rows, self._cols):
+            return
+        if self._lib.ghostty_terminal_resize(self._handle, cols, rows, 8, 16):
+            raise RuntimeError(f"the emulator could not resize to {rows}x{cols}")
+        self._rows, self._cols = rows, cols
+        self._set_scrollback_budget(cols)
+
+    def _get(self, key: int, out: Any) -> Any:
+        if self._lib.ghostty_terminal_get(self._handle, key, out):
+            raise RuntimeError("the emulator could not report its state")
+        return out[0]
+
+    def _lines(self, tag: int, first: int, count: int) -> list[str]:
+        """`count` rows from row `first` of a coordinate system (active or
+        history) as text, each without trailing blanks."""
+        if count <= 0:
+            return []
+        ffi, lib = self._ffi, self._lib
+        grid_ref = _grid_ref_function(ffi)
+        selection = ffi.new("GhosttySelection*")
+        selection.size = ffi.sizeof("GhosttySelection")
+        for end, (x, y) in (
+            (selection.start, (0, first)),
+            (selection.end, (self._cols - 1, first + count - 1)),
+        ):
+            point = ffi.new("GhosttyPointS*")
+            point.tag = tag
+            point.value.x, point.value.y = x, y
+            end.size = ffi.sizeof("GhosttyGridRef")
+            if grid_ref(self._handle, point[0], ffi.addressof(end)):
+                raise RuntimeError("the emulator could not find a row")
+        options = ffi.new("GhosttyTerminalSelectionFormatOptions*")
+        options.size = ffi.sizeof("GhosttyTerminalSelectionFormatOptions")
+        options.emit = lib.GHOSTTY_FORMATTER_FORMAT_PLAIN
+        options.unwrap = False
+        options.trim = True
+        options.selection = selection
+        written = self._size
+        # The size first (the call fails for want of room and says how
+        # much), then the text.
+        lib.ghostty_terminal_selection_format_buf(self._handle, options[0], ffi.NULL, 0, written)
+        buffer = ffi.new("uint8_t[]", max(written[0], 1))
+        if lib.ghostty_terminal_selection_format_buf(
+            self._handle, options[0], buffer, len(buffer), written
+        ):
+            raise RuntimeError("the emulator could not format its rows")
+        text = ffi.buffer(buffer, written[0])[:].decode("utf-8", "replace")
+        lines = text.split("\n") if text else []
+        # Blank rows at the end are trimmed away by the formatter.
+        lines += [""] * (count - len(lines))
+        return [line.rstrip() for line in lines[:count]]
 
     def snapshot(self) -> ScreenSnapshot:
-        emulator = self._emulator
-        rows = [_line_text(emulator.buffer.get(y), emulator.columns) for y in range(emulator.lines)]
-        # pyte leaves the cursor one past the last column after the last
-        # character of a full row; a terminal shows it on that character.
-        col = min(emulator.cursor.x, emulator.columns - 1)
+        lib = self._lib
+        history = int(self._get(lib.GHOSTTY_TERMINAL_DATA_SCROLLBACK_ROWS, self._size))
+        kept = min(history, self._view)
+        rows = self._lines(lib.GHOSTTY_POINT_TAG_ACTIVE, 0, self._rows)
+        scrollback = self._lines(lib.GHOSTTY_POINT_TAG_HISTORY, history - kept, kept)
         return ScreenSnapshot(
             rows=rows,
-            cursor_row=int(emulator.cursor.y),
-            cursor_col=int(col),
-            scrollback=list(emulator.scrollback),
+            cursor_row=int(self._get(lib.GHOSTTY_TERMINAL_DATA_CURSOR_Y, self._u16)),
+            cursor_col=int(self._get(lib.GHOSTTY_TERMINAL_DATA_CURSOR_X, self._u16)),
+            scrollback=scrollback,
+            alt_screen=int(self._get(lib.GHOSTTY_TERMINAL_DATA_ACTIVE_SCREEN, self._int))
+            == lib.GHOSTTY_TERMINAL_SCREEN_ALTERNATE,
         )
+
+
+_grid_ref: Any = None
+
+
+def _grid_ref_function(ffi: Any) -> Any:
+    """ghostty_terminal_grid_ref, which takes its point (a tagged union) by
+    value: called through the same-layout struct pyghostty declares."""
+    global _grid_ref
+    if _grid_ref is None:
+        from pyghostty._ffi import union_fn
+
+        _grid_ref = union_fn(
+            "ghostty_terminal_grid_ref", "GhosttyResult(*)(GhosttyTerminal, GhosttyPointS, GhosttyGridRef*)"
+        )
+    return _grid_ref

@@ -347,6 +347,9 @@ class Terminal(_Described):
             self._program = process.identify(native.pid)
             if self._screen is not None:
                 native.set_tap(_TAP_BYTES)
+                # The program's queries are answered by the screen's emulator
+                # (without a screen, by the native terminal's fixed answers).
+                native.set_answerer(self._screen.answer)
         except BaseException:
             self._closed = True
             self._finalizer()
@@ -529,6 +532,7 @@ class Terminal(_Described):
             self._exit = None
             if self._screen is not None:
                 self._screen = _new_screen(self._rows, self._cols)
+                native.set_answerer(self._screen.answer)
             remaining = max(0, timeout - int((time.monotonic() - started) * 1000))
             return self._read(native, remaining)
 

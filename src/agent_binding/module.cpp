@@ -563,6 +563,65 @@ PyObject* m_take_tap(PyObject* self, PyObject*) {
     });
 }
 
+// The screen's answers: a Python callable fn(output: bytes) -> bytes, called
+// from the thread that reads, which holds no interpreter lock then (every
+// method releases it before the terminal's mutex, so taking it here cannot
+// wait on a thread that waits for this terminal).
+class PythonScreenAnswers final : public ScreenAnswers {
+public:
+    explicit PythonScreenAnswers(PyObject* answer) : answer_(Py_NewRef(answer)) {}
+    ~PythonScreenAnswers() override {
+        PyGILState_STATE state = PyGILState_Ensure();
+        Py_DECREF(answer_);
+        PyGILState_Release(state);
+    }
+
+    std::string answer(std::string_view output) override {
+        std::string answer;
+        PyGILState_STATE state = PyGILState_Ensure();
+        PyObject* bytes = PyBytes_FromStringAndSize(output.data(), static_cast<Py_ssize_t>(output.size()));
+        PyObject* result = bytes != nullptr ? PyObject_CallOneArg(answer_, bytes) : nullptr;
+        Py_XDECREF(bytes);
+        if (result != nullptr && PyBytes_Check(result)) {
+            try {
+                answer.assign(PyBytes_AS_STRING(result), static_cast<std::size_t>(PyBytes_GET_SIZE(result)));
+            } catch (const std::bad_alloc&) {
+                answer.clear();  // no answer rather than a lost read
+            }
+        } else if (result != nullptr) {
+            PyErr_Format(PyExc_TypeError, "the screen's answer must be bytes, not %.100s",
+                         Py_TYPE(result)->tp_name);
+        }
+        Py_XDECREF(result);
+        // A failing screen must not end the read: the program goes without
+        // an answer, and the error is reported as unraisable.
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(answer_);
+        PyGILState_Release(state);
+        return answer;
+    }
+
+private:
+    PyObject* answer_;
+};
+
+PyObject* m_set_answerer(PyObject* self, PyObject* arg) {
+    if (arg != Py_None && !PyCallable_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "answerer must be callable or None, not %.100s", Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        std::unique_ptr<ScreenAnswers> answers;
+        if (arg != Py_None) answers = std::make_unique<PythonScreenAnswers>(arg);
+        released([&] {
+            t->set_screen_answers(std::move(answers));
+            return 0;
+        });
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"is_alive", m_is_alive, METH_NOARGS, "True while the program runs; never waits."},
     {"exit_status", m_exit_status, METH_NOARGS,
@@ -592,6 +651,10 @@ PyMethodDef kMethods[] = {
     {"close", m_close, METH_NOARGS, "Ends a running read ('closed'), then the program. Idempotent."},
     {"set_tap", m_set_tap, METH_O, "Keeps the raw bytes reads take (at most `limit`); 0 stops."},
     {"take_tap", m_take_tap, METH_NOARGS, "The raw bytes kept since the last call."},
+    {"set_answerer", m_set_answerer, METH_O,
+     "set_answerer(fn): fn(output: bytes) -> bytes answers the program's queries from a screen,"
+     " fed the output up to them ahead of the tap; None: the fixed answers (device attributes,"
+     " status)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

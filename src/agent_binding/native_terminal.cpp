@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "session/errno_text.hpp"
@@ -60,6 +61,21 @@ public:
 private:
     NativeTerminal& terminal_;
     RunningRead running_;
+};
+
+// The read loop's watch: the answers go out while the read waits.
+class NativeTerminal::Answering final : public OutputWatch {
+public:
+    Answering(NativeTerminal& terminal, Session& session, const ReceiveStop* stop)
+        : terminal_(terminal), session_(session), stop_(stop) {}
+    bool saw(std::string_view taken, std::size_t) override {
+        return terminal_.answer_queries(session_, taken, stop_);
+    }
+
+private:
+    NativeTerminal& terminal_;
+    Session& session_;
+    const ReceiveStop* stop_;
 };
 
 void HeldRead::commit() {
@@ -136,6 +152,11 @@ void NativeTerminal::record(CleanRead& read) {
     // else has seen the bytes, which go back to the queue.
     read.taken.commit();
     cursor_.feed(raw);
+    scanned_ -= std::min(scanned_, raw.size());
+    // What the screen took ahead does not go through the tap again.
+    const std::size_t early = std::min(fed_, raw.size());
+    fed_ -= early;
+    raw.remove_prefix(early);
     if (tap_limit_ > 0 && !raw.empty()) {
         if (raw.size() >= tap_limit_) {
             tap_.assign(raw.substr(raw.size() - tap_limit_));
@@ -145,6 +166,33 @@ void NativeTerminal::record(CleanRead& read) {
             tap_.append(raw);
         }
     }
+}
+
+bool NativeTerminal::answer_queries(Session& session, std::string_view taken, const ReceiveStop* stop) {
+    if (scanned_ >= taken.size()) return false;
+    found_.clear();
+    queries_.scan(taken.substr(scanned_), found_);
+    scanned_ = taken.size();
+    if (found_.empty()) return false;
+    std::string answer;
+    if (screen_answers_) {
+        // The screen takes everything up to here, in order: what the tap
+        // holds, then what this read took that it has not had.
+        std::string output = std::exchange(tap_, std::string());
+        if (fed_ < taken.size()) output.append(taken.substr(fed_));
+        fed_ = std::max(fed_, taken.size());
+        answer = screen_answers_->answer(output);
+    } else {
+        for (TerminalQuery query : found_) answer.append(fixed_answer(query));
+    }
+    if (answer.empty()) return false;
+    // Typed as a terminal types it; a program that has ended or reads
+    // nothing (its input full for a second) goes without.
+    AlreadyReleased released;
+    return write_bytes(session, answer, &released,
+                       deadline_after(Clock::now(), static_cast<std::uint64_t>(kInterruptWriteBound.count())),
+                       stop)
+        .has_value();
 }
 
 void NativeTerminal::stop_running(ReceiveStop::Why why) {
@@ -159,7 +207,8 @@ HeldRead NativeTerminal::read_locked(std::unique_lock<std::mutex> lock, const Re
     AlreadyReleased released;
     ReadEnd end = ReadEnd::Timeout;
     std::string unknown;
-    ReadAids aids{probe_ ? &*probe_ : nullptr, scope.stop(), &unknown};
+    Answering answering(*this, session, scope.stop());
+    ReadAids aids{probe_ ? &*probe_ : nullptr, scope.stop(), &unknown, &answering};
     CleanRead read = read_until_ready(session, params, released, &end, aids);
     return HeldRead(std::move(lock), *this, std::move(read), end, std::move(unknown));
 }
@@ -213,6 +262,7 @@ Result<HeldRead> NativeTerminal::read_available_held(std::optional<std::uint32_t
     if (!session) return std::unexpected(session.error());
     auto read = take_available(**session, max_bytes);
     if (!read) return std::unexpected(read.error());
+    answer_queries(**session, read->taken.bytes(), nullptr);
     return HeldRead(std::move(lock), *this, std::move(*read), ReadEnd::Timeout, {});
 }
 
@@ -289,6 +339,8 @@ Result<void> NativeTerminal::reset() {
     final_status_.reset();
     tap_.clear();
     cursor_ = CursorKeyMode{};
+    queries_ = QueryScanner{};
+    scanned_ = fed_ = 0;
     auto process = PtyProcess::spawn(plan_.program, plan_.argv, plan_.options);
     if (!process) return start_error(start_failure_text(plan_, process.error()));
     return attach(std::move(*process));
@@ -323,6 +375,15 @@ void NativeTerminal::set_tap(std::size_t limit) {
 std::string NativeTerminal::take_tap() {
     std::lock_guard lock(mutex_);
     return std::exchange(tap_, std::string());
+}
+
+void NativeTerminal::set_screen_answers(std::unique_ptr<ScreenAnswers> screen) {
+    std::unique_ptr<ScreenAnswers> old;
+    {
+        std::lock_guard lock(mutex_);
+        old = std::exchange(screen_answers_, std::move(screen));
+    }
+    // The old one goes outside the lock: its end may wait for the binding.
 }
 
 bool NativeTerminal::app_cursor() {

@@ -27,6 +27,7 @@
 #include "agent_binding/cursor_mode.hpp"
 #include "readiness/input_probe.hpp"
 #include "readiness/readiness.hpp"
+#include "readiness/terminal_queries.hpp"
 #include "session/pty_process.hpp"
 #include "session/result.hpp"
 #include "session/session.hpp"
@@ -93,6 +94,16 @@ private:
     std::string probe_unknown_;
 };
 
+// The terminal's screen, when the binding keeps one: when the program asks
+// something, it takes the output up to the question at once (ahead of the
+// tap) and says what its emulator answers, empty for nothing. Called with
+// the terminal locked, from the thread that reads.
+class ScreenAnswers {
+public:
+    virtual ~ScreenAnswers() = default;
+    virtual std::string answer(std::string_view output) = 0;
+};
+
 // How the program ended, once it has: its exit code, or the signal that
 // ended it.
 struct ExitStatus {
@@ -156,6 +167,9 @@ public:
     std::string take_tap();
     // The cursor-key mode the program set (DECCKM), followed always.
     bool app_cursor();
+    // Who answers the program's queries: the screen, or (null) the fixed
+    // answers of a terminal without one.
+    void set_screen_answers(std::unique_ptr<ScreenAnswers> screen);
 
 private:
     friend class HeldRead;
@@ -181,6 +195,10 @@ private:
                          Session& session, StopScope& scope);
     // Tap and cursor mode see the bytes, then the history records them.
     void record(CleanRead& read);
+    // Finds the queries in what a read has taken so far that no earlier
+    // look found, and types their answers; true when it typed any.
+    bool answer_queries(Session& session, std::string_view taken, const ReceiveStop* stop);
+    class Answering;
     Result<Session*> open_session();
 
     std::mutex mutex_;
@@ -197,6 +215,15 @@ private:
     std::size_t tap_limit_ = 0;
     std::string tap_;
     CursorKeyMode cursor_;
+    // The program's queries. Both counts are of the output not committed
+    // yet, from its first byte: how much the scanner has seen, and how much
+    // the screen took ahead of the tap. A read dropped uncommitted puts its
+    // bytes back where they were, so the counts stay true for the next.
+    QueryScanner queries_;
+    std::vector<TerminalQuery> found_;
+    std::size_t scanned_ = 0;
+    std::size_t fed_ = 0;
+    std::unique_ptr<ScreenAnswers> screen_answers_;
 };
 
 // The message of a failed start, as the agent layer shows it.

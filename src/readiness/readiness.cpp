@@ -140,8 +140,14 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
     const std::function<bool()> reader_idle = [&session] { return session.reader_idle(); };
     if (probe != nullptr) probe->rescan();
 
+    std::size_t watched = 0;
+    bool answered = false;  // the watch typed input since the last look
     auto feed = [&] {
         if (clean != nullptr) clean->feed(buffer, buffer.capacity());
+        if (plan.aids.watch != nullptr) {
+            answered = plan.aids.watch->saw(buffer, watched) || answered;
+            watched = buffer.size();
+        }
     };
     // Everything queued now, within the cap. False when the output ended.
     auto drain = [&] {
@@ -177,7 +183,16 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
         switch (seen.verdict) {
             case InputVerdict::Waiting:
                 // Everything written before the wait is queued: take it all.
-                return drain() ? ReadEnd::Input : ReadEnd::Exited;
+                answered = false;
+                if (!drain()) return ReadEnd::Exited;
+                if (answered) {
+                    // It was waiting for the answer to a question it asked
+                    // in that output, typed just now: it goes on.
+                    fresh = true;
+                    reading_since = kNotReading;
+                    return std::nullopt;
+                }
+                return ReadEnd::Input;
             case InputVerdict::Exited:
                 exit_drain();
                 return ReadEnd::Exited;

@@ -74,14 +74,28 @@ struct ReadParams {
     ReadRule rule = ReadRule::Markers;
 };
 
+// Sees the output a read takes while the read runs: after each chunk, the
+// read's raw bytes so far, of which those from `new_from` on are new. (The
+// terminal's answers to a program's queries go out from here: the program
+// waits for them before it prints more.) True when it typed input for the
+// program: a program seen waiting before has that input to take now.
+class OutputWatch {
+public:
+    virtual bool saw(std::string_view taken, std::size_t new_from) = 0;
+
+protected:
+    ~OutputWatch() = default;
+};
+
 // What a read may use beyond its session, each optional: the probe of the
 // session's program (for Auto and Input; without one they go on as Markers),
-// and a stop that another thread may request.
+// a stop that another thread may request, and a watch of the output.
 struct ReadAids {
     InputProbe* probe = nullptr;
     const ReceiveStop* stop = nullptr;
     // Set when the probe answered Unknown during the read: its reason.
     std::string* probe_unknown = nullptr;
+    OutputWatch* watch = nullptr;
 };
 
 // now + ms, saturating at the clock's end instead of overflowing.

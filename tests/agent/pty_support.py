@@ -17,9 +17,6 @@ from collections.abc import Callable, Sequence
 from pellux_agent.keys import encode_keys
 from pellux_agent.screen import Screen, ScreenSnapshot
 
-# DEC private mode 1 (application cursor keys) as pyte keeps it: private
-# modes are stored shifted left by 5.
-_DECCKM = 1 << 5
 # Generous: the machine running the tests may be busy.
 WAIT_S = 10.0
 
@@ -79,7 +76,7 @@ class PtyProgram:
     @property
     def app_cursor(self) -> bool:
         """The cursor-key mode as the emulator keeps it (DECCKM)."""
-        return _DECCKM in self.screen._emulator.mode
+        return bool(self.screen._terminal.mode(1))
 
     def press(self, keys: str | Sequence[str]) -> None:
         os.write(self.fd, encode_keys(keys, app_cursor=self.app_cursor))

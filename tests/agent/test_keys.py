@@ -14,7 +14,7 @@ import pytest
 from pellux_agent.keys import encode_keys
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
+pytest.importorskip("pyghostty", reason="the screen needs pyghostty (pip install '.[screen]')")
 from pty_support import PtyProgram  # noqa: E402
 
 # What an xterm sends (its ctlseqs documentation, "PC-Style Function Keys").

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("mcp", reason="the MCP server needs the mcp package (pip install '.[mcp]')")
-pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
+pytest.importorskip("pyghostty", reason="the screen needs pyghostty (pip install '.[screen]')")
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from mcp_client import Client, connect, transport  # noqa: E402, F401
 
@@ -42,7 +42,7 @@ async def test_the_new_tools_are_described_for_a_model() -> None:
     assert {"send_keys", "resize_session", "get_screen"} <= set(tools)
     keys = tools["send_keys"].description
     assert "send_input" in keys and "'q'" in keys and "pagedown" in str(tools["send_keys"].input_schema)
-    assert "screen=true" in tools["get_screen"].description
+    assert "screen=false" in tools["get_screen"].description
     assert "SIGWINCH" in tools["resize_session"].description
     assert "screen" in tools["start_session"].input_schema["properties"]
     for name in ("send_input", "send_keys", "get_screen"):
@@ -141,9 +141,10 @@ async def test_resize_reaches_the_program_and_keys_edit_a_line(transport: str) -
 
 async def test_bad_keys_sizes_and_screens_are_tool_errors() -> None:
     async with connect() as client:
-        sid, _ = await client.start("bash")
+        # Every session has a screen unless it opts out.
+        sid, _ = await client.start("bash", screen=False)
         assert "has no screen" in await client.error("get_screen", session_id=sid)
-        assert "screen=true" in await client.error("get_screen", session_id=sid)
+        assert "screen=false" in await client.error("get_screen", session_id=sid)
         assert "unknown key 'pgdwn'" in await client.error(
             "send_keys", session_id=sid, keys=["pgdwn"]
         )
@@ -177,3 +178,21 @@ async def test_scrollback_on_request_within_the_answer_size() -> None:
         assert numbers == list(range(numbers[0], numbers[0] + len(numbers)))
         first_row = int(shown["rows"][0].split()[1])
         assert numbers[-1] == first_row - 1
+
+
+async def test_every_session_has_a_screen_unless_the_emulator_is_missing() -> None:
+    async with connect() as client:
+        tools = {t.name: t for t in (await client.session.list_tools()).tools}
+        assert tools["start_session"].input_schema["properties"]["screen"]["default"] is True
+        sid, _ = await client.start("sh", args=["-c", "printf '\\033[?1049hfull'; read -r x"], ready_markers=[])
+        shown = await screen_until(client, sid, lambda rows: rows[0] == "full", "the program's screen")
+        assert shown["alt_screen"] is True
+    # An emulator whose library cannot load: no screen by default, and asking
+    # for one says why.
+    async with connect(env={"PYGHOSTTY_LIB": "/nonexistent/libghostty-vt.so"}) as client:
+        tools = {t.name: t for t in (await client.session.list_tools()).tools}
+        assert tools["start_session"].input_schema["properties"]["screen"]["default"] is False
+        sid, _ = await client.start("sh", args=["-c", "read -r x"], ready_markers=[])
+        assert "has no screen" in await client.error("get_screen", session_id=sid)
+        message = await client.error("start_session", command="sh", screen=True)
+        assert "pip install 'pellux[screen]'" in message

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import shutil
+import unicodedata
 import sys
 from pathlib import Path
 
@@ -10,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-pytest.importorskip("pyte", reason="the screen needs pyte (pip install '.[screen]')")
+pytest.importorskip("pyghostty", reason="the screen needs pyghostty (pip install '.[screen]')")
 from pellux_agent import screen as screen_module  # noqa: E402
 from pellux_agent.screen import Screen  # noqa: E402
 
@@ -114,10 +115,10 @@ def test_scrollback_keeps_the_latest_lines_within_its_bound() -> None:
     none = Screen(3, 20, scrollback=0)
     none.feed(b"a\r\nb\r\nc\r\nd\r\n")
     assert none.snapshot().scrollback == []
-    # Scrolling inside a region (a full-screen program's status line kept
-    # fixed) or on the alternate screen keeps nothing.
+    # Scrolling inside a region below the top row (a full-screen program's
+    # title kept fixed) or on the alternate screen keeps nothing.
     region = Screen(4, 20, scrollback=5)
-    region.feed(b"\x1b[1;3r\x1b[3;1H" + b"x\r\n" * 10)
+    region.feed(b"\x1b[2;4r\x1b[4;1H" + b"x\r\n" * 10)
     assert region.snapshot().scrollback == []
     alt = Screen(3, 20, scrollback=5)
     alt.feed(b"\x1b[?1049h" + b"y\r\n" * 10 + b"\x1b[?1049l")
@@ -131,11 +132,19 @@ def test_resize_keeps_the_cursor_row_in_view() -> None:
     snap = s.snapshot()
     assert snap.rows == ["two", "three", "four"] and snap.scrollback == ["one"]
     assert (snap.cursor_row, snap.cursor_col) == (2, 4)
+    # Narrower, the lines reflow as in a terminal window: the cursor's line
+    # stays at the bottom, the wrapped rows above it go to the scrollback.
     s.resize(3, 3)
-    assert s.snapshot().rows == ["two", "thr", "fou"] and s.snapshot().cursor_col == 2
+    narrow = s.snapshot()
+    assert narrow.rows == ["ee", "fou", "r"] and (narrow.cursor_row, narrow.cursor_col) == (2, 1)
+    assert narrow.scrollback[-3:] == ["one", "two", "thr"]
+    # Wider and taller, the wrapped lines join again and come back from the
+    # scrollback, the cursor still after "four".
     s.resize(5, 30)
+    assert s.snapshot().rows == ["one", "two", "three", "four", ""]
+    assert (s.snapshot().cursor_row, s.snapshot().cursor_col) == (3, 4)
     s.feed(b"\r\n" + b"z" * 30)
-    assert s.snapshot().rows[3] == "z" * 30 and (s.rows, s.cols) == (5, 30)
+    assert s.snapshot().rows[4] == "z" * 30 and (s.rows, s.cols) == (5, 30)
     # A prompt at the top with empty rows below keeps its place.
     top = Screen(10, 20)
     top.feed(b"$ ")
@@ -146,7 +155,6 @@ def test_resize_keeps_the_cursor_row_in_view() -> None:
 def test_saved_cursor_is_one_slot_not_a_growing_stack() -> None:
     s = Screen(5, 20)
     s.feed(b"\x1b[2;3H\x1b7" * 10_000)
-    assert len(s._emulator.savepoints) == 1
     s.feed(b"\x1b[5;1H\x1b8a\x1b[5;1H\x1b8b")
     assert s.snapshot().rows[1] == "  b" and s.snapshot().cursor_col == 3
 
@@ -169,8 +177,7 @@ def test_bad_sizes_and_a_missing_emulator(monkeypatch: pytest.MonkeyPatch) -> No
         Screen(24, 80, scrollback=-1)
     with pytest.raises(ValueError, match="cols must be between 1 and 1000"):
         Screen(24, 80).resize(24, 0)
-    monkeypatch.setitem(sys.modules, "pyte", None)
-    monkeypatch.setattr(screen_module, "_screen_class", None)
+    monkeypatch.setitem(sys.modules, "pyghostty", None)
     with pytest.raises(ImportError, match=r"pip install 'pellux\[screen\]'"):
         Screen(24, 80)
 
@@ -209,3 +216,140 @@ def test_any_output_leaves_a_consistent_screen(rows, cols, scrollback, feeds, si
     assert all(len(row) <= s.cols for row in snap.rows)
     assert 0 <= snap.cursor_row < s.rows and 0 <= snap.cursor_col < s.cols
     assert len(snap.scrollback) <= scrollback
+
+
+# --- streams of the kinds real programs print, made here, and their screens ---
+
+
+def _fed(rows: int, cols: int, stream: bytes, chunk: int = 4096) -> Screen:
+    screen = Screen(rows, cols)
+    for i in range(0, len(stream), chunk):
+        screen.feed(stream[i : i + chunk])
+    return screen
+
+
+def test_streams_end_on_the_screens_a_person_sees() -> None:
+    # Coloured long lines scrolling (ls --color): the last lines, wrapped.
+    ls = b"".join(
+        b"\x1b[0m\x1b[01;34mdir%04d\x1b[0m  \x1b[01;32mrun.sh\x1b[0m  file-with-a-long-name-%04d.txt\r\n"
+        % (n, n) for n in range(500)
+    )
+    snap = _fed(5, 30, ls).snapshot()
+    assert snap.rows == [
+        "dir0498  run.sh  file-with-a-l", "ong-name-0498.txt",
+        "dir0499  run.sh  file-with-a-l", "ong-name-0499.txt", "",
+    ]
+    assert snap.scrollback[-2:] == ["dir0497  run.sh  file-with-a-l", "ong-name-0497.txt"]
+    # A \r progress bar: its last state only.
+    bar = b"".join(b"\r[%-20s] %3d%%" % (b"#" * (n // 5), n) for n in range(101)) + b"\r\n"
+    assert _fed(3, 40, bar, chunk=7).snapshot().rows == ["[####################] 100%", "", ""]
+    # A top-like redraw by cursor moves: only the last frame's numbers.
+    top = b"".join(
+        b"\x1b[H\x1b[1mtop - frame %d\x1b[m\x1b[K\r\n" % f
+        + b"".join(b"\x1b[%d;1H%5d proc%d\x1b[K" % (r + 2, f * 10 + r, r) for r in range(3))
+        for f in range(50)
+    )
+    assert _fed(5, 30, top, chunk=33).snapshot().rows == [
+        "top - frame 49", "  490 proc0", "  491 proc1", "  492 proc2", ""
+    ]
+    # Full-screen frames on the alternate screen with a scroll region under a
+    # fixed title and status line; leaving gives the shell's rows back.
+    frames = b"$ edit\r\n\x1b[?1049h\x1b[H\x1b[7mTITLE\x1b[m\x1b[2;4r\x1b[4;1H"
+    frames += b"".join(b"\r\nline %d" % n for n in range(10))
+    frames += b"\x1b[r\x1b[5;1H-- status --"
+    full = _fed(5, 20, frames, chunk=5)
+    snap = full.snapshot()
+    assert snap.rows == ["TITLE", "line 7", "line 8", "line 9", "-- status --"] and snap.alt_screen
+    full.feed(b"\x1b[?1049l")
+    snap = full.snapshot()
+    assert snap.rows[:2] == ["$ edit", ""] and not snap.alt_screen and snap.scrollback == []
+    # CJK and combining text: each character in its columns, the cursor after it.
+    cjk = Screen(3, 10)
+    cjk.feed("漢字e\u0301x\r\nn\u0303漢\u0301".encode())
+    snap = cjk.snapshot()
+    assert [unicodedata.normalize("NFC", r) for r in snap.rows] == ["漢字éx", "ñ漢\u0301", ""]
+    assert (snap.cursor_row, snap.cursor_col) == (1, 3)
+    # Plain log lines: the last ones, the earlier ones in the scrollback.
+    log = b"".join(b"12:00:%02d INFO request %d done\r\n" % (n % 60, n) for n in range(300))
+    snap = _fed(4, 40, log).snapshot()
+    assert snap.rows == ["12:00:57 INFO request 297 done", "12:00:58 INFO request 298 done",
+                         "12:00:59 INFO request 299 done", ""]
+    assert len(snap.scrollback) == 297 and snap.scrollback[0] == "12:00:00 INFO request 0 done"
+
+
+def test_delete_line_moves_every_row_and_strings_are_not_text() -> None:
+    s = Screen(4, 10)
+    s.feed(b"\x1b[1;1HAAA\x1b[2;1HBBB\x1b[3;1HCCC\x1b[1;1H\x1b[2M")
+    assert s.snapshot().rows == ["CCC", "", "", ""]
+    # A DCS request (vim sends this one) and an application string are not shown.
+    s.feed(b"\x1b[2;1Ha\x1bP+q544e\x1b\\b\x1b_Gi=1\x1b\\c")
+    assert s.snapshot().rows[1] == "abc"
+
+
+def test_wide_and_combining_characters_take_their_columns() -> None:
+    s = Screen(3, 5)
+    # A wide character that does not fit in the last column wraps whole.
+    s.feed("abcd漢".encode())
+    snap = s.snapshot()
+    assert snap.rows[:2] == ["abcd", "漢"] and (snap.cursor_row, snap.cursor_col) == (1, 2)
+    # Over the right half of a wide character, it goes and a blank is left.
+    s.feed("\x1b[2;2Hx".encode())
+    assert s.snapshot().rows[1] == " x"
+    # A combining mark joins the character before it and moves nothing.
+    s.feed("\x1b[3;1Hu\u0308\u0301v".encode())
+    snap = s.snapshot()
+    assert unicodedata.normalize("NFC", snap.rows[2]) == unicodedata.normalize("NFC", "u\u0308\u0301v")
+    assert snap.cursor_col == 2
+
+
+def test_resize_with_the_cursor_on_the_bottom_row_keeps_the_bottom_rows() -> None:
+    s = Screen(6, 20, scrollback=100)
+    s.feed(b"".join(b"line %d\r\n" % n for n in range(1, 10)) + b"$ ")
+    assert s.snapshot().cursor_row == 5
+    s.resize(3, 20)
+    snap = s.snapshot()
+    assert snap.rows == ["line 8", "line 9", "$"] and (snap.cursor_row, snap.cursor_col) == (2, 2)
+    assert snap.scrollback[-2:] == ["line 6", "line 7"]
+    # Taller again, the rows come back from the scrollback, the prompt last.
+    s.resize(6, 20)
+    snap = s.snapshot()
+    assert snap.rows == ["line 5", "line 6", "line 7", "line 8", "line 9", "$"]
+    assert (snap.cursor_row, snap.cursor_col) == (5, 2)
+    # A full-screen program's rows are its own: it redraws after a resize.
+    full = Screen(6, 20)
+    full.feed(b"\x1b[?1049h\x1b[6;1Hstatus")
+    full.resize(4, 20)
+    assert full.snapshot().alt_screen and len(full.snapshot().rows) == 4
+
+
+@pytest.mark.parametrize("cols", [1, 80, 1000])
+def test_the_scrollback_view_holds_its_lines_at_any_width(cols: int) -> None:
+    s = Screen(4, cols)
+    line = b"y" * cols
+    s.feed(b"".join(b"%d\r\n" % n + line + b"\r\n" for n in range(700)))
+    snap = s.snapshot()
+    # 1,400 lines went by (a number wraps at one column): the view keeps
+    # the latest 1,000 whatever the width, the byte budget grows with it.
+    assert len(snap.scrollback) == 1000
+    assert snap.rows[-2:] == ["y" * cols, ""]
+    if cols >= 3:
+        assert snap.rows[:2] == ["y" * cols, "699"] and snap.scrollback[-2:] == ["y" * cols, "698"]
+
+
+@pytest.mark.skipif(shutil.which("vim") is None, reason="needs vim")
+def test_a_captured_vim_session_renders_the_same_in_any_pieces(tmp_path: Path) -> None:
+    (tmp_path / "notes.txt").write_text("".join(f"note {n}\n" for n in range(1, 100)))
+    argv = ["vim", "-u", "NONE", "-N", "-i", "NONE", str(tmp_path / "notes.txt")]
+    with PtyProgram(argv, rows=12, cols=50, env={"HOME": str(tmp_path)}) as vim:
+        vim.wait_for(lambda s: s.rows[0] == "note 1", "the file")
+        vim.press(["ctrl-f"])
+        vim.wait_for(lambda s: s.rows[0] == "note 10", "the next page")
+        vim.press([":help", "enter"])
+        vim.wait_for(lambda s: s.rows[0].startswith("*help.txt*"), "the help window")
+        vim.press([":q", "enter"])
+        live = vim.wait_for(lambda s: s.rows[0] == "note 10" and not any("help" in r for r in s.rows), "one window")
+        raw = bytes(vim.raw)
+    assert live.rows[:10] == [f"note {n}" for n in range(10, 20)] and live.alt_screen
+    for chunk in (1, 7, 4096):
+        replay = _fed(12, 50, raw, chunk)
+        assert replay.snapshot() == live, chunk

@@ -13,7 +13,7 @@ from support import wait_until
 from pellux_agent import AsyncTerminal, Terminal
 from pellux_agent.presets import SHELL_PROMPT
 
-pytest.importorskip("pyte")
+pytest.importorskip("pyghostty", reason="the screen needs pyghostty (pip install '.[screen]')")
 
 
 def _lines(count: int, tmp_path: Path) -> str:
@@ -144,3 +144,36 @@ def test_a_resize_beyond_a_limit_changes_nothing():
             t.resize(70_000, 80)
         t.resize(2000, 3000)
         assert t.size == (2000, 3000)
+
+
+@pytest.mark.skipif(shutil.which("vim") is None, reason="needs vim")
+def test_vim_help_window_and_split_leave_no_stray_rows(tmp_path):
+    _lines(200, tmp_path)
+    path = "numbers.txt"  # as vim's status lines show it
+    with Terminal("vim", ["-u", "NONE", "-N", "-i", "NONE", path], cwd=str(tmp_path), env={"HOME": "/nonexistent"},
+                  screen=True) as t:
+        first = _screen_shows(t, lambda s: s.rows[0] == "line 1" and s.rows[-1].startswith('"'), "the file")
+        assert first.alt_screen and first.rows[:-1] == [f"line {n}" for n in range(1, 24)]
+        t.send_keys([":help", "enter"], timeout_ms=10_000)
+        shown = _screen_shows(t, lambda s: s.rows[0].startswith("*help.txt*"), "the help window")
+        status = next(i for i, row in enumerate(shown.rows) if row.startswith("help.txt"))
+        # Below the help window's status line, the file's window from its top.
+        assert shown.rows[status + 1] == "line 1" and shown.rows[-2] == path
+        t.send_keys([":q", "enter"], timeout_ms=10_000)
+        after = _screen_shows(t, lambda s: s.rows[0] == "line 1", "the file again")
+        assert after.rows[:-1] == first.rows[:-1]
+        t.send_keys([":split", "enter"], timeout_ms=10_000)
+        split = _screen_shows(t, lambda s: s.rows.count(path) == 2, "two windows on the file")
+        top = split.rows.index(path)
+        assert split.rows[0] == split.rows[top + 1] == "line 1"
+        assert split.rows[1:top] == [f"line {n}" for n in range(2, top + 1)]
+        t.send_keys([":q", "enter"], timeout_ms=10_000)
+        after = _screen_shows(t, lambda s: s.rows.count(path) == 0 and s.rows[0] == "line 1", "one window")
+        assert after.rows[:-1] == first.rows[:-1]
+        turn = t.send_keys([":qa!", "enter"], timeout_ms=10_000)
+        for _ in range(3):  # its last redraw may pause before it exits
+            if turn.status == "exited":
+                break
+            turn = t.read(timeout_ms=10_000)
+        assert (turn.status, turn.exit_code) == ("exited", 0)
+        assert not t.screen().alt_screen  # it left its alternate screen

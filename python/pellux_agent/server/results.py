@@ -85,6 +85,12 @@ class ScreenResult(_ExitWhenEnded):
     )
     cursor_row: int = Field(description="The cursor's row, 0-based.")
     cursor_col: int = Field(description="The cursor's column, 0-based.")
+    alt_screen: bool = Field(
+        default=False,
+        description="True while the program shows the alternate screen: a full-screen "
+        "program (an editor, a pager, top) is in front; its rows replace the shell's until "
+        "it quits.",
+    )
     scrollback: list[str] = Field(
         description="Lines that scrolled off the top, oldest first (as many as asked for)."
     )

@@ -394,8 +394,9 @@ class SessionManager:
         session = self._get(session_id)
         if not session.screen:
             raise SessionError(
-                f"session {session_id!r} has no screen; start_session with screen=true "
-                "keeps one (for top, less, vim, progress bars)"
+                f"session {session_id!r} has no screen: it was started with screen=false, or "
+                "this server has no terminal emulator (pip install 'pellux[screen]'); "
+                "start_session with screen=true keeps one (for top, less, vim, progress bars)"
             )
         async with self._use(session_id, "get_screen") as session:
             snap = await session.terminal.screen()
@@ -405,6 +406,7 @@ class SessionManager:
                 rows=snap.rows,
                 cursor_row=snap.cursor_row,
                 cursor_col=snap.cursor_col,
+                alt_screen=snap.alt_screen,
                 scrollback=snap.scrollback[len(snap.scrollback) - scrollback :] if scrollback else [],
                 alive=alive,
                 exit_code=None if alive else terminal.exit_code,

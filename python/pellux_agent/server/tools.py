@@ -10,6 +10,7 @@ from mcp.server.mcpserver import MCPServer
 from mcp.server.mcpserver.tools import Tool
 from pydantic import ConfigDict, Field
 
+from ..screen import available as screen_available
 from .results import (
     MAX_COLS,
     MAX_HISTORY_CHARS,
@@ -34,8 +35,7 @@ database shells such as sqlite3) in real terminals and talk to them turn by turn
 start_session starts one and returns its session_id; send_input types a line and returns \
 the answer when the program shows its prompt again; send_keys presses keys (Esc, arrows, \
 Ctrl-D, a single 'q' without Enter) for pagers, editors and full-screen programs; \
-get_screen shows what a person would see on such a program's terminal (start_session with \
-screen=true). {STATUS_HELP}"""
+get_screen shows what a person would see on such a program's terminal. {STATUS_HELP}"""
 
 
 _TIMEOUT_HELP = f"Milliseconds to wait for the answer (0 to {MAX_TIMEOUT_MS:,})."
@@ -43,6 +43,10 @@ _SESSION_ID_HELP = "The session_id that start_session returned."
 
 
 def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
+    # A screen costs a few milliseconds of CPU per MiB of output and at most
+    # a few MiB of memory per session: every session has one where the
+    # emulator is installed.
+    screen_default = screen_available()
     """The MCP server with its tools, and the session manager behind them."""
     manager = SessionManager(limits)
 
@@ -79,11 +83,12 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         screen: Annotated[
             bool,
             Field(
-                description="Also keep a rendered screen for get_screen: true for "
-                "full-screen programs (top, less, vim, htop) and progress bars redrawn in "
-                "place, whose plain output is hard to read."
+                description="Keep a rendered screen for get_screen (full-screen programs such as "
+                "top, less, vim, htop, and progress bars redrawn in place, whose plain output is "
+                "hard to read). On by default where the server has its terminal emulator; false "
+                "opts out."
             ),
-        ] = False,
+        ] = screen_default,
     ) -> StartResult:
         """Start a program in a new terminal and return what it printed up to its first prompt.
 
@@ -194,7 +199,9 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         shows its last state, top its current table, less the page it shows), and the
         cursor position. It waits for nothing and takes what the program printed so far;
         that output then counts as read (read_output will not return it, get_history
-        has it). Works on sessions started with screen=true. Use it for full-screen programs and
+        has it). Works on every session not started with screen=false (where the server has its
+        terminal emulator). alt_screen is true while a full-screen program shows its own screen.
+        Use it for full-screen programs and
         after send_keys to them; for line-by-line programs the output of send_input is
         enough."""
         return await manager.screen(session_id, scrollback)
