@@ -112,7 +112,12 @@ class Turn:
     ``alt_screen``, whether a full-screen program holds the alternate screen
     (its rows are best read with ``screen()``); ``echo_off``, whether the
     terminal reads a line without showing it (a password prompt: getpass,
-    sudo, ssh).
+    sudo, ssh), told only when the program waits (``"ready"``). pellux's
+    terminals start without echo, so that typed lines are not repeated in
+    the output; a program that reads plain lines with no line editor of its
+    own (``cat``, ``read`` in a script, ``dash``) shows ``echo_off`` too.
+    Programs with a line editor (bash, zsh, python3, gdb, sqlite3) turn it
+    on only for hidden input.
     """
 
     output: str
@@ -707,7 +712,9 @@ class Terminal(_Described):
             try:
                 seen = native.foreground()
                 front = Foreground(*seen) if seen is not None else None
-                alt, echo_off = native.alt_screen, native.echo_off
+                # Hidden input is a property of a wait: a busy program's
+                # terminal settings say nothing about what it will read.
+                alt, echo_off = native.alt_screen, status == "ready" and native.echo_off
             except RuntimeError:  # closed meanwhile: nothing is in front
                 pass
         return Turn(text, status, alive, code, sig, front, alt, echo_off, match)

@@ -3,6 +3,8 @@ bracketed paste on; line by line elsewhere."""
 
 from __future__ import annotations
 
+import subprocess
+
 import pytest
 
 from pellux_agent import Terminal
@@ -13,11 +15,15 @@ HEREDOC = "cat <<'EOF'\nfirst line\n  second, $NOT_EXPANDED\nEOF"
 
 
 def bash() -> Terminal:
+    version = subprocess.run(
+        ["bash", "-c", "echo $((BASH_VERSINFO[0] * 100 + BASH_VERSINFO[1]))"],
+        capture_output=True, text=True, check=True,
+    )
+    if int(version.stdout) < 501:
+        pytest.skip("bash before 5.1 does not turn bracketed paste on")
     t = Terminal("bash")
     t.read(30_000)
-    if not t._resources.native.bracketed_paste:
-        t.close()
-        pytest.skip("this bash does not turn bracketed paste on (bash 5.1 or later does)")
+    assert t._resources.native.bracketed_paste, "bash at its prompt asked for bracketed paste"
     return t
 
 
