@@ -35,6 +35,7 @@ from .results import (
     MAX_SCROLLBACK_LINES,
     MAX_TIMEOUT_MS,
     CloseResult,
+    ForegroundInfo,
     HistoryResult,
     ResizeResult,
     ScreenResult,
@@ -42,7 +43,6 @@ from .results import (
     SessionList,
     StartResult,
     TurnResult,
-    ForegroundInfo,
     WaitResult,
     shorten,
 )
