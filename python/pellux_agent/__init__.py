@@ -7,6 +7,7 @@ standard library.
 """
 
 from .async_terminal import AsyncTerminal
-from .terminal import Terminal, Turn
+from .expect import PatternMatch
+from .terminal import Foreground, Terminal, Turn
 
-__all__ = ["AsyncTerminal", "Terminal", "Turn"]
+__all__ = ["AsyncTerminal", "Foreground", "PatternMatch", "Terminal", "Turn"]

@@ -5,11 +5,17 @@
 # never wait behind a running read: they end it at once, and it returns
 # what it has taken, with the reason "interrupted" (cancel, send_ctrl_c) or
 # "closed" (close).
+#
+# A read under rule "arrival" ends ("arrived") as soon as new text arrives,
+# with everything queued behind it; an escape sequence or a UTF-8 character
+# still open at the end stays queued for the next read. `stops_seen` (a
+# stop_count() taken before) ends a read at once when a stop came since:
+# the steps of a pattern wait miss none.
 from collections.abc import Callable
 from typing import Literal, final
 
-_Rule = Literal["auto", "markers", "quiet", "input"]
-_ReadEnd = Literal["marker", "quiet", "input", "timeout", "exited", "cap", "interrupted", "closed"]
+_Rule = Literal["auto", "markers", "quiet", "input", "arrival"]
+_ReadEnd = Literal["marker", "quiet", "input", "timeout", "exited", "cap", "interrupted", "closed", "arrived"]
 _Verdict = Literal["waiting", "busy", "exited", "unknown"]
 
 @final
@@ -30,6 +36,14 @@ class Terminal:
     def pid(self) -> int: ...
     @property
     def app_cursor(self) -> bool: ...
+    @property
+    def alt_screen(self) -> bool: ...
+    @property
+    def bracketed_paste(self) -> bool: ...
+    @property
+    def echo_off(self) -> bool: ...
+    def foreground(self) -> tuple[str, int] | None: ...
+    def stop_count(self) -> int: ...
     def is_alive(self) -> bool: ...
     def exit_status(self) -> tuple[int | None, int | None] | None: ...
     def read(
@@ -39,6 +53,9 @@ class Terminal:
         settle_ms: int | None = None,
         quiet_ms: int | None = None,
         rule: _Rule = "markers",
+        *,
+        primed: Literal["output", "marker"] | None = None,
+        stops_seen: int | None = None,
     ) -> tuple[str, _ReadEnd]: ...
     def send(
         self,

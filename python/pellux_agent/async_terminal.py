@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import asyncio
 import queue
+import re
 import threading
 import weakref
 from collections.abc import Callable, Mapping, Sequence
@@ -169,6 +170,13 @@ class AsyncTerminal(_Described):
     async def read(self, timeout_ms: int | None = None) -> Turn:
         """Reads the program's answer (``Terminal.read``)."""
         return await self._run(self._use().read, timeout_ms)
+
+    async def expect(
+        self, patterns: str | re.Pattern[str] | Sequence[str | re.Pattern[str]], timeout_ms: int | None = None
+    ) -> Turn:
+        """Waits until one of ``patterns`` shows up in the text
+        (``Terminal.expect``); cancelling the call ends the wait at once."""
+        return await self._run(self._use().expect, patterns, timeout_ms)
 
     async def interrupt(self, timeout_ms: int | None = None) -> Turn:
         """Types Ctrl-C, ending a read in progress at once, then reads the

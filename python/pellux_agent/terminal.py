@@ -15,23 +15,25 @@ end a running read at once; ``alive``, ``pid``, ``exit_code`` and
 
 from __future__ import annotations
 
+import re
 import threading
 import time
 import weakref
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from types import TracebackType
-from typing import TYPE_CHECKING, Final, Literal
+from typing import TYPE_CHECKING, Final, Literal, NamedTuple
 
 from . import process
 from ._terminal import Terminal as _Native
+from .expect import Checked, PatternMatch, PatternSearch, compile_patterns
 from .presets import Preset, preset_for
 from .spawn_plan import SpawnPlan, check_arguments, check_side, start_error
 
 if TYPE_CHECKING:
     from .screen import Screen, ScreenSnapshot
 
-Status = Literal["ready", "quiet", "timeout", "exited", "limit", "interrupted"]
+Status = Literal["ready", "quiet", "timeout", "exited", "limit", "interrupted", "matched"]
 WaitFor = Literal["auto", "markers", "quiet", "input"]
 WAIT_FOR_RULES: Final[tuple[WaitFor, ...]] = ("auto", "markers", "quiet", "input")
 
@@ -66,6 +68,15 @@ _STATUS_OF: Final[dict[str, Status]] = {
 }
 
 
+class Foreground(NamedTuple):
+    """The process in front of a terminal: the leader of its foreground
+    process group, which gets what is typed (the program itself, or a
+    pager, an editor or a job it runs)."""
+
+    name: str  # its command name, as ps shows it
+    pid: int
+
+
 @dataclass(frozen=True)
 class Turn:
     """The answer of one read.
@@ -87,11 +98,26 @@ class Turn:
     * ``"interrupted"``: ``interrupt()`` (from another thread) or the
       cancellation of an ``AsyncTerminal`` call ended the read before the
       program answered; ``output`` is what came until then, and the program
-      may still be working (the interrupt's own read takes what follows).
+      may still be working (the interrupt's own read takes what follows);
+    * ``"matched"``: (``expect`` only) a pattern matched; ``output`` ends
+      where the match ends, and ``match`` says which pattern and how.
 
     ``alive`` is whether the program ran when the read ended. Once it has
     ended, ``exit_code`` is its exit status, or ``signal`` the number of the
     signal that ended it (both None while it runs).
+
+    What is in front of the terminal as the read ended: ``foreground``, the
+    process that gets what is typed (``less`` after ``git log``, ``vim``
+    after ``git commit``; None once the program has ended);
+    ``alt_screen``, whether a full-screen program holds the alternate screen
+    (its rows are best read with ``screen()``); ``echo_off``, whether the
+    terminal reads a line without showing it (a password prompt: getpass,
+    sudo, ssh), told only when the program waits (``"ready"``). pellux's
+    terminals start without echo, so that typed lines are not repeated in
+    the output; a program that reads plain lines with no line editor of its
+    own (``cat``, ``read`` in a script, ``dash``) shows ``echo_off`` too.
+    Programs with a line editor (bash, zsh, python3, gdb, sqlite3) turn it
+    on only for hidden input.
     """
 
     output: str
@@ -101,6 +127,10 @@ class Turn:
     # text, status and liveness.
     exit_code: int | None = field(default=None, compare=False)
     signal: int | None = field(default=None, compare=False)
+    foreground: Foreground | None = field(default=None, compare=False)
+    alt_screen: bool = field(default=False, compare=False)
+    echo_off: bool = field(default=False, compare=False)
+    match: PatternMatch | None = field(default=None, compare=False)
 
 
 def check_wait_for(value: object) -> WaitFor:
@@ -322,6 +352,8 @@ class Terminal(_Described):
         self._closed = False
         self._why_closed = ""
         self._lock = threading.Lock()
+        # Text a pattern wait took past its match: the next read starts with it.
+        self._pending = ""
         # The last exit status seen, for the readers that never wait.
         self._exit: tuple[int | None, int | None] | None = None
         # The emulator is imported only when a screen is asked for.
@@ -401,7 +433,14 @@ class Terminal(_Described):
     def send(self, input: str, timeout_ms: int | None = None) -> Turn:
         """Types ``input`` and a line feed, then reads the answer like
         ``read``. Raises RuntimeError when the program has exited (see
-        ``restart``) or the input cannot be written."""
+        ``restart``) or the input cannot be written.
+
+        Input of several lines goes to a program that turned bracketed paste
+        on (bash 5.1 and later, zsh, Python 3.13's REPL, at their prompts) as
+        one paste, then Enter: the program takes it whole, as a person's
+        paste, and runs it once (a function, a heredoc, a compound
+        statement), in one turn. Elsewhere the lines are typed one after the
+        other, each ended by its line feed."""
         if not isinstance(input, str):
             raise TypeError(f"input must be a str, not {type(input).__name__}")
         timeout = DEFAULT_TIMEOUT_MS if timeout_ms is None else self._timeout(timeout_ms)
@@ -415,7 +454,8 @@ class Terminal(_Described):
                 text, why = native.send(input, timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._rule)
             except RuntimeError as error:
                 raise self._input_error(error, self._program_alive(native)) from error
-            return self._turn(native, text, why)
+            held, self._pending = self._pending, ""
+            return self._turn(native, held + text, why)
 
     def read(self, timeout_ms: int | None = None) -> Turn:
         """Reads until the program has answered, by the terminal's rule
@@ -423,6 +463,31 @@ class Terminal(_Described):
         timeout = self._timeout(timeout_ms)
         with self._lock:
             return self._read(self._live(), timeout)
+
+    def expect(
+        self, patterns: str | re.Pattern[str] | Sequence[str | re.Pattern[str]], timeout_ms: int | None = None
+    ) -> Turn:
+        """Waits until one of ``patterns`` shows up in the clean text, for at
+        most ``timeout_ms`` (default 20,000): a plain ``str`` is found as it
+        is written, a compiled ``re.Pattern`` as a regular expression.
+
+        The text is searched as it arrives, never by polling. On a match the
+        turn is ``"matched"``: its ``output`` is the text up to the end of
+        the match, its ``match`` says which pattern matched (``index``), the
+        matched text and its groups; the text after the match stays queued,
+        and the next read (or ``expect``) starts with it. Of several
+        patterns, the one whose match begins first wins. Without a match
+        the turn is ``"timeout"``, ``"exited"`` or ``"interrupted"`` as for
+        ``read``, with all the text that came.
+
+        A match may begin at most ``pellux_agent.expect.LOOKBACK`` (8192)
+        characters before the newest piece of text (see ``expect.py``), so
+        the wait costs time linear in the text, whatever its length.
+        ``interrupt()`` and ``close()`` end it at once."""
+        checked = compile_patterns(patterns)
+        timeout = self._timeout(timeout_ms)
+        with self._lock:
+            return self._expect(self._live(), checked, timeout)
 
     def interrupt(self, timeout_ms: int | None = None) -> Turn:
         """Types Ctrl-C (SIGINT for the program in the foreground), then
@@ -494,6 +559,7 @@ class Terminal(_Described):
                 if not text:
                     break
                 taken += len(text)
+            self._pending = ""
             self._feed_screen(native)
             return self._screen.snapshot()
 
@@ -530,6 +596,7 @@ class Terminal(_Described):
                 raise
             self._program = process.identify(native.pid)
             self._exit = None
+            self._pending = ""
             if self._screen is not None:
                 self._screen = _new_screen(self._rows, self._cols)
                 native.set_answerer(self._screen.answer)
@@ -593,9 +660,82 @@ class Terminal(_Described):
         return timeout_ms
 
     def _read(self, native: _Native, timeout: int) -> Turn:
-        """One read under the terminal's rule; the caller holds the lock."""
-        text, why = native.read(timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._rule)
-        return self._turn(native, text, why)
+        """One read under the terminal's rule; the caller holds the lock.
+        Text a pattern wait left comes first, and counts for the rule as
+        output this read took."""
+        held = self._pending
+        primed: Literal["output", "marker"] | None = None
+        if held:
+            primed = "marker" if ends_with_marker(held, self._params.markers) else "output"
+        text, why = native.read(
+            timeout, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule=self._rule, primed=primed
+        )
+        self._pending = ""
+        return self._turn(native, held + text, why)
+
+    def _expect(self, native: _Native, checked: tuple[Checked, ...], timeout: int) -> Turn:
+        """The wait of ``expect``; the caller holds the lock. Each step is a
+        native read that returns as soon as new text arrives; a stop made
+        between two steps (interrupt, cancel, close) ends the next one at
+        once, as it would have ended the step then running."""
+        stops = native.stop_count()
+        deadline = time.monotonic() + timeout / 1000
+        search = PatternSearch(checked)
+        found = search.feed(self._pending)
+        self._pending = ""
+        why = "arrived"
+        first = True
+        while found is None:
+            left = int((deadline - time.monotonic()) * 1000)
+            if left <= 0 and not first:
+                why = "timeout"
+                break
+            first = False
+            try:
+                piece, why = native.read(max(left, 1), MAX_OUTPUT_BYTES, rule="arrival", stops_seen=stops)
+            except RuntimeError:
+                if not self._closed:
+                    raise
+                why = "closed"  # close() came between two steps
+                break
+            found = search.feed(piece)
+            if why not in ("arrived", "cap"):
+                break
+        if found is None:
+            return self._turn(native, search.text(), why)
+        output, self._pending = search.split()
+        self._feed_screen(native)
+        if native.is_alive():
+            return self._made(native, output, "matched", True, match=found)
+        self._exit = native.exit_status()
+        code, sig = self._exit or (None, None)
+        return self._made(native, output, "matched", self._program_alive(native), code, sig, match=found)
+
+    def _made(
+        self,
+        native: _Native,
+        text: str,
+        status: Status,
+        alive: bool,
+        code: int | None = None,
+        sig: int | None = None,
+        match: PatternMatch | None = None,
+    ) -> Turn:
+        """A turn with what is in front of the terminal now."""
+        front: Foreground | None = None
+        alt = echo_off = False
+        # Once the program has ended nothing is in front, whatever modes it
+        # left set.
+        if alive and not self._closed:
+            try:
+                seen = native.foreground()
+                front = Foreground(*seen) if seen is not None else None
+                # Hidden input is a property of a wait: a busy program's
+                # terminal settings say nothing about what it will read.
+                alt, echo_off = native.alt_screen, status == "ready" and native.echo_off
+            except RuntimeError:  # closed meanwhile: nothing is in front
+                pass
+        return Turn(text, status, alive, code, sig, front, alt, echo_off, match)
 
     def _write(self, native: _Native, payload: bytes, timeout: int) -> None:
         """The caller holds the lock."""
@@ -675,7 +815,7 @@ class Terminal(_Described):
             # The common turn, kept short: the program printed its prompt.
             if ends_with_marker(text, self._markers):
                 if native.is_alive():
-                    return Turn(text, "ready", True)
+                    return self._made(native, text, "ready", True)
                 status = "ready"
             else:
                 status = "quiet"
@@ -689,20 +829,20 @@ class Terminal(_Described):
             # instant. Its status is known once that close has collected it.
             self._exit = native.exit_status()
             code, sig = self._exit or (None, None)
-            return Turn(text, "exited", False, code, sig)
+            return self._made(native, text, "exited", False, code, sig)
         if status == "ready" and (why == "input" or native.is_alive()):
             # Under the input rule the program was waiting when the read
             # ended: had it ended instead, its output would have ended the
             # read first.
-            return Turn(text, status, True)
+            return self._made(native, text, status, True)
         alive = self._program_alive(native)
         if alive:
-            return Turn(text, status, True)
+            return self._made(native, text, status, True)
         if status != "limit":
             status = "exited"
         self._exit = native.exit_status()
         code, sig = self._exit or (None, None)
-        return Turn(text, status, False, code, sig)
+        return self._made(native, text, status, False, code, sig)
 
 
 def _new_screen(rows: int, cols: int) -> Screen:

@@ -67,6 +67,7 @@ const char* end_name(ReadEnd end) {
         case ReadEnd::Cap: return "cap";
         case ReadEnd::Interrupted: return "interrupted";
         case ReadEnd::Closed: return "closed";
+        case ReadEnd::Arrived: return "arrived";
     }
     return "timeout";
 }
@@ -212,7 +213,7 @@ bool to_side(PyObject* value, const char* name, unsigned short& out) {
     return true;
 }
 
-// "auto", "markers", "quiet" or "input"; absent is "markers".
+// "auto", "markers", "quiet", "input" or "arrival"; absent is "markers".
 bool to_rule(PyObject* value, ReadRule& out) {
     if (value == nullptr) {
         out = ReadRule::Markers;
@@ -227,6 +228,7 @@ bool to_rule(PyObject* value, ReadRule& out) {
         {"markers", ReadRule::Markers},
         {"quiet", ReadRule::Quiet},
         {"input", ReadRule::Input},
+        {"arrival", ReadRule::Arrival},
     };
     for (const auto& [name, rule] : kRules) {
         if (PyUnicode_CompareWithASCIIString(value, name) == 0) {
@@ -235,8 +237,27 @@ bool to_rule(PyObject* value, ReadRule& out) {
         }
     }
     if (PyErr_Occurred()) return false;
-    PyErr_Format(PyExc_ValueError, "rule must be one of 'auto', 'markers', 'quiet', 'input', not %R",
-                 value);
+    PyErr_Format(PyExc_ValueError,
+                 "rule must be one of 'auto', 'markers', 'quiet', 'input', 'arrival', not %R", value);
+    return false;
+}
+
+// None, "output" or "marker".
+bool to_primed(PyObject* value, Primed& out) {
+    out = Primed::No;
+    if (value == nullptr || value == Py_None) return true;
+    if (PyUnicode_Check(value)) {
+        if (PyUnicode_CompareWithASCIIString(value, "output") == 0) {
+            out = Primed::Output;
+            return true;
+        }
+        if (PyUnicode_CompareWithASCIIString(value, "marker") == 0) {
+            out = Primed::Marker;
+            return true;
+        }
+        if (PyErr_Occurred()) return false;
+    }
+    PyErr_Format(PyExc_ValueError, "primed must be None, 'output' or 'marker', not %R", value);
     return false;
 }
 
@@ -359,6 +380,24 @@ PyObject* get_app_cursor(PyObject* self, void*) {
     return PyBool_FromLong(released([&] { return t->app_cursor(); }));
 }
 
+PyObject* get_alt_screen(PyObject* self, void*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return PyBool_FromLong(released([&] { return t->alt_screen(); }));
+}
+
+PyObject* get_bracketed_paste(PyObject* self, void*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return PyBool_FromLong(released([&] { return t->bracketed_paste(); }));
+}
+
+PyObject* get_echo_off(PyObject* self, void*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return PyBool_FromLong(released([&] { return t->echo_off(); }));
+}
+
 PyObject* m_is_alive(PyObject* self, PyObject*) {
     TerminalObject* obj = as_terminal(self);
     if (obj->terminal == nullptr || obj->creator != ::getpid()) Py_RETURN_FALSE;
@@ -383,18 +422,43 @@ PyObject* m_exit_status(PyObject* self, PyObject*) {
 
 PyObject* m_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"timeout_ms", "max_output_bytes", "settle_ms", "quiet_ms", "rule",
-                                  nullptr};
+                                  "primed",     "stops_seen",       nullptr};
     PyObject *timeout = Py_None, *max_bytes = Py_None, *settle = Py_None, *quiet = Py_None,
-             *rule = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:read", const_cast<char**>(names), &timeout,
-                                     &max_bytes, &settle, &quiet, &rule)) {
+             *rule = nullptr, *primed = Py_None, *stops = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO$OO:read", const_cast<char**>(names),
+                                     &timeout, &max_bytes, &settle, &quiet, &rule, &primed, &stops)) {
         return nullptr;
     }
     ReadParams params;
-    if (!read_params(timeout, max_bytes, settle, quiet, rule, params)) return nullptr;
+    std::optional<std::uint64_t> stops_seen;
+    if (!read_params(timeout, max_bytes, settle, quiet, rule, params) ||
+        !to_primed(primed, params.primed) || !to_optional_uint(stops, "stops_seen", stops_seen)) {
+        return nullptr;
+    }
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
-    return boundary([&] { return read_result(released([&] { return t->read_held(params); })); });
+    return boundary(
+        [&] { return read_result(released([&] { return t->read_held(params, stops_seen); })); });
+}
+
+PyObject* m_stop_count(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    // Takes no lock that a read holds: the interpreter lock can stay.
+    return PyLong_FromUnsignedLongLong(t->stop_count());
+}
+
+PyObject* m_foreground(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto front = released([&] { return t->foreground(); });
+        if (!front) Py_RETURN_NONE;
+        PyObject* name = PyUnicode_DecodeUTF8(front->name.data(),
+                                              static_cast<Py_ssize_t>(front->name.size()), "replace");
+        if (name == nullptr) return nullptr;
+        return Py_BuildValue("(Nl)", name, static_cast<long>(front->pid));
+    });
 }
 
 PyObject* m_send(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -628,10 +692,16 @@ PyMethodDef kMethods[] = {
      "(exit_code, signal) once the program has ended and been collected, else None."},
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_read)),
      METH_VARARGS | METH_KEYWORDS,
-     "read(timeout_ms=None, max_output_bytes=None, settle_ms=None, quiet_ms=None, rule='markers')"
-     " -> (text, why)\n"
-     "rule: 'auto', 'markers', 'quiet' or 'input'. why: 'marker', 'quiet', 'input', 'timeout',"
-     " 'exited', 'cap', 'interrupted' or 'closed'."},
+     "read(timeout_ms=None, max_output_bytes=None, settle_ms=None, quiet_ms=None, rule='markers',"
+     " *, primed=None, stops_seen=None) -> (text, why)\n"
+     "rule: 'auto', 'markers', 'quiet', 'input' or 'arrival'. why: 'marker', 'quiet', 'input',"
+     " 'timeout', 'exited', 'cap', 'interrupted', 'closed' or 'arrived'. primed: 'output' or"
+     " 'marker' when the caller holds text from before. stops_seen: a stop_count(); a later"
+     " stop ends the read at once."},
+    {"stop_count", m_stop_count, METH_NOARGS,
+     "How many times cancel, send_ctrl_c and close have been called; never waits."},
+    {"foreground", m_foreground, METH_NOARGS,
+     "(name, pid) of the terminal's foreground process group leader, or None."},
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_send)),
      METH_VARARGS | METH_KEYWORDS, "send(input, ...) -> (text, why): input and a line feed, then read."},
     {"cancel", m_cancel, METH_NOARGS,
@@ -662,6 +732,12 @@ PyGetSetDef kGetSet[] = {
     {"pid", get_pid, nullptr, "The program's pid (the last one once closed).", nullptr},
     {"app_cursor", get_app_cursor, nullptr, "Whether the program set application cursor keys.",
      nullptr},
+    {"alt_screen", get_alt_screen, nullptr, "Whether the program holds the alternate screen.",
+     nullptr},
+    {"bracketed_paste", get_bracketed_paste, nullptr,
+     "Whether the program asked for bracketed paste.", nullptr},
+    {"echo_off", get_echo_off, nullptr,
+     "Whether the terminal reads lines with echo off now (a password prompt).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,9 +1,15 @@
 #include "agent_binding/native_terminal.hpp"
 
+#include <dirent.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "session/errno_text.hpp"
 
@@ -23,6 +29,93 @@ public:
 
 Result<void> closed_error() { return runtime_error("the terminal is closed"); }
 
+// What /proc says of one process: its group, whether it is still a running
+// process (not a zombie), and when it started.
+struct ProcessLook {
+    pid_t group = -1;
+    bool live = false;
+    unsigned long long started = 0;
+};
+
+ProcessLook look_at(pid_t pid) {
+    ProcessLook look;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return look;
+    // The name may hold anything, ')' included: the fields follow the last.
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) return look;
+    std::istringstream fields(line.substr(close + 1));
+    std::string state, skip;
+    long long ppid = 0, group = 0;
+    fields >> state >> ppid >> group;
+    for (int field = 6; field < 22 && fields; ++field) fields >> skip;
+    unsigned long long started = 0;
+    if (!(fields >> started)) return look;
+    look.group = static_cast<pid_t>(group);
+    look.live = state != "Z" && state != "X";
+    look.started = started;
+    return look;
+}
+
+// The children of every thread of `pid`, as /proc lists them.
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> found;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) return found;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        std::ifstream list(tasks + "/" + entry->d_name + "/children");
+        long long child = 0;
+        while (list >> child) found.push_back(static_cast<pid_t>(child));
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// The process of a foreground group that a person sees in front: the group
+// leader hands the terminal to the children it starts in its own group
+// (git to its pager or editor, man to its pager, a program's shell-less
+// subprocess), so the answer is the youngest member that has started no
+// other member, found by walking down from the leader. A pipeline's last
+// command (a pager) is its youngest. Bounded, for a group that forks
+// without end.
+pid_t front_of_group(pid_t group) {
+    constexpr std::size_t kMostMembers = 256;
+    pid_t best = group;
+    unsigned long long best_started = 0;
+    bool best_is_leaf = false;
+    std::vector<pid_t> pending{group};
+    std::size_t seen = 0;
+    while (!pending.empty() && seen < kMostMembers) {
+        const pid_t pid = pending.back();
+        pending.pop_back();
+        ++seen;
+        bool leaf = true;
+        for (pid_t child : children_of(pid)) {
+            const ProcessLook look = look_at(child);
+            if (look.group == group && look.live) {
+                leaf = false;
+                pending.push_back(child);
+            }
+        }
+        if (!leaf) continue;
+        const ProcessLook self = look_at(pid);
+        if (!best_is_leaf || self.started > best_started ||
+            (self.started == best_started && pid > best)) {
+            best = pid;
+            best_started = self.started;
+            best_is_leaf = true;
+        }
+    }
+    return best;
+}
+
+// What a terminal sends around pasted text once the program asked for it.
+constexpr std::string_view kPasteStart = "\x1b[200~";
+constexpr std::string_view kPasteEnd = "\x1b[201~";
+
 }  // namespace
 
 std::string start_failure_text(const LaunchPlan& plan, const SpawnFailure& failure) {
@@ -39,10 +132,13 @@ std::string start_failure_text(const LaunchPlan& plan, const SpawnFailure& failu
 
 class NativeTerminal::StopScope {
 public:
-    StopScope(NativeTerminal& terminal, Session& session)
+    StopScope(NativeTerminal& terminal, Session& session,
+              std::optional<std::uint64_t> stops_seen = std::nullopt)
         : terminal_(terminal), running_{ReceiveStop{}, session.channel} {
         std::lock_guard lock(terminal_.stop_mutex_);
-        if (terminal_.closing_ > 0) {
+        if (stops_seen && *stops_seen != terminal_.stops_) {
+            running_.stop.request(terminal_.last_stop_);
+        } else if (terminal_.closing_ > 0) {
             running_.stop.request(ReceiveStop::Why::Closed);
         } else if (terminal_.interrupting_ > 0) {
             running_.stop.request(ReceiveStop::Why::Interrupted);
@@ -151,7 +247,7 @@ void NativeTerminal::record(CleanRead& read) {
     // The history first: it is the one step that may fail, and then nothing
     // else has seen the bytes, which go back to the queue.
     read.taken.commit();
-    cursor_.feed(raw);
+    modes_.feed(raw);
     scanned_ -= std::min(scanned_, raw.size());
     // What the screen took ahead does not go through the tap again.
     const std::size_t early = std::min(fed_, raw.size());
@@ -197,6 +293,8 @@ bool NativeTerminal::answer_queries(Session& session, std::string_view taken, co
 
 void NativeTerminal::stop_running(ReceiveStop::Why why) {
     std::lock_guard lock(stop_mutex_);
+    ++stops_;
+    last_stop_ = why;
     if (running_ == nullptr) return;
     running_->stop.request(why);
     running_->channel.wake_receiver();
@@ -213,11 +311,12 @@ HeldRead NativeTerminal::read_locked(std::unique_lock<std::mutex> lock, const Re
     return HeldRead(std::move(lock), *this, std::move(read), end, std::move(unknown));
 }
 
-Result<HeldRead> NativeTerminal::read_held(const ReadParams& params) {
+Result<HeldRead> NativeTerminal::read_held(const ReadParams& params,
+                                           std::optional<std::uint64_t> stops_seen) {
     std::unique_lock lock(mutex_);
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
-    StopScope scope(*this, **session);
+    StopScope scope(*this, **session, stops_seen);
     return read_locked(std::move(lock), params, **session, scope);
 }
 
@@ -227,6 +326,36 @@ Result<ReadResult> NativeTerminal::read(const ReadParams& params) {
     return held->commit_and_release();
 }
 
+std::uint64_t NativeTerminal::stop_count() {
+    std::lock_guard lock(stop_mutex_);
+    return stops_;
+}
+
+Result<std::string> NativeTerminal::typed_line(std::string_view input) {
+    std::string line;
+    if (!modes_.bracketed_paste() || input.find('\n') == std::string_view::npos) {
+        line.reserve(input.size() + 1);
+        line.append(input);
+        line.push_back('\n');
+        return line;
+    }
+    // The program takes the lines as one piece of input, as pasted text, and
+    // runs it when Enter follows: no line is read (and run, or answered with
+    // a continuation prompt) before the rest has arrived. The paste's end
+    // inside the text would end the paste early and type the rest as keys.
+    if (input.find(kPasteEnd) != std::string_view::npos) {
+        return runtime_error(
+            "send failed: the input holds ESC [ 201 ~, which would end the paste early; nothing "
+            "was typed");
+    }
+    line.reserve(kPasteStart.size() + input.size() + kPasteEnd.size() + 1);
+    line.append(kPasteStart);
+    line.append(input);
+    line.append(kPasteEnd);
+    line.push_back('\n');
+    return line;
+}
+
 Result<HeldRead> NativeTerminal::send_held(std::string_view input, const ReadParams& params) {
     std::unique_lock lock(mutex_);
     auto session = open_session();
@@ -234,10 +363,9 @@ Result<HeldRead> NativeTerminal::send_held(std::string_view input, const ReadPar
     // A line the terminal would cut is refused before anything is typed.
     auto fits = check_line_lengths((*session)->process.master(), input);
     if (!fits) return runtime_error("send failed: " + fits.error());
-    std::string line;
-    line.reserve(input.size() + 1);
-    line.append(input);
-    line.push_back('\n');
+    auto typed = typed_line(input);
+    if (!typed) return std::unexpected(typed.error());
+    const std::string& line = *typed;
     // The write is bounded by the same timeout as the read that follows, and
     // ends like the read when another thread stops the call: then the read
     // returns at once with what is queued and why it ended.
@@ -338,7 +466,7 @@ Result<void> NativeTerminal::reset() {
     close_locked();
     final_status_.reset();
     tap_.clear();
-    cursor_ = CursorKeyMode{};
+    modes_ = TerminalModes{};
     queries_ = QueryScanner{};
     scanned_ = fed_ = 0;
     auto process = PtyProcess::spawn(plan_.program, plan_.argv, plan_.options);
@@ -388,7 +516,39 @@ void NativeTerminal::set_screen_answers(std::unique_ptr<ScreenAnswers> screen) {
 
 bool NativeTerminal::app_cursor() {
     std::lock_guard lock(mutex_);
-    return cursor_.application();
+    return modes_.app_cursor();
+}
+
+bool NativeTerminal::alt_screen() {
+    std::lock_guard lock(mutex_);
+    return modes_.alt_screen();
+}
+
+bool NativeTerminal::bracketed_paste() {
+    std::lock_guard lock(mutex_);
+    return modes_.bracketed_paste();
+}
+
+std::optional<Foreground> NativeTerminal::foreground() {
+    std::lock_guard lock(mutex_);
+    if (!session_) return std::nullopt;
+    const pid_t group = ::tcgetpgrp(session_->process.master());
+    if (group <= 0) return std::nullopt;
+    // The name is what ps shows; a process that has just ended leaves it
+    // empty.
+    Foreground front{front_of_group(group), {}};
+    std::ifstream comm("/proc/" + std::to_string(front.pid) + "/comm");
+    std::getline(comm, front.name);
+    return front;
+}
+
+bool NativeTerminal::echo_off() {
+    std::lock_guard lock(mutex_);
+    if (!session_) return false;
+    termios attrs{};
+    // The master reports the settings of the program's side.
+    if (::tcgetattr(session_->process.master(), &attrs) != 0) return false;
+    return (attrs.c_lflag & ICANON) != 0 && (attrs.c_lflag & ECHO) == 0;
 }
 
 }  // namespace pellux::agent

@@ -1,7 +1,8 @@
 // One program in its own terminal for the agent layer, on pellux's session
 // core: started with an argument vector, environment, directory and size;
-// raw writes; resize; the exit status; why each read ended; and an optional
-// tap of the raw output for a screen emulator.
+// raw writes; resize; the exit status; why each read ended; what is in
+// front (the foreground process, the modes the program set, hidden input);
+// and an optional tap of the raw output for a screen emulator.
 //
 // Unlike a Pellux session it has no owner thread: every operation takes the
 // terminal's mutex, so any thread may call it, one call at a time. Three
@@ -111,6 +112,14 @@ struct ExitStatus {
     std::optional<int> signal;
 };
 
+// The process in front of the terminal: of its foreground process group,
+// the youngest member that started no other (see front_of_group): the
+// program, or the job or child it runs in front (a pager, an editor).
+struct Foreground {
+    pid_t pid;
+    std::string name;  // its command name, as /proc shows it ("" once gone)
+};
+
 class NativeTerminal {
 public:
     static std::expected<std::unique_ptr<NativeTerminal>, StartFailure> start(LaunchPlan plan);
@@ -131,10 +140,18 @@ public:
     // Waits under params.rule and says why it ended. The held forms keep the
     // terminal locked until the result is committed or dropped; the others
     // commit at once.
-    Result<HeldRead> read_held(const ReadParams& params);
+    // `stops_seen`, when given, is a stop_count() the caller took before:
+    // a read that begins after another stop (a cancel, an interrupt or a
+    // close in between) ends at once as that stop would have ended it. A
+    // caller that reads in several steps (a pattern wait) so misses none.
+    Result<HeldRead> read_held(const ReadParams& params,
+                               std::optional<std::uint64_t> stops_seen = std::nullopt);
     Result<ReadResult> read(const ReadParams& params);
+    // How many times cancel, interrupt and close have been called.
+    std::uint64_t stop_count();
     // Writes `input` and a line feed, then reads; the write is bounded by the
-    // read's timeout.
+    // read's timeout. Input of several lines to a program that set
+    // bracketed paste goes as one paste, then the line feed.
     Result<HeldRead> send_held(std::string_view input, const ReadParams& params);
     Result<ReadResult> send(std::string_view input, const ReadParams& params);
     // What is queued now, without waiting (its end is Timeout).
@@ -165,11 +182,23 @@ public:
     // takes are also kept (the most recent `limit` bytes) until take_tap.
     void set_tap(std::size_t limit);
     std::string take_tap();
-    // The cursor-key mode the program set (DECCKM), followed always.
+    // The modes the program set (see TerminalModes), followed always, as of
+    // the output reads have taken.
     bool app_cursor();
     // Who answers the program's queries: the screen, or (null) the fixed
     // answers of a terminal without one.
     void set_screen_answers(std::unique_ptr<ScreenAnswers> screen);
+    bool alt_screen();
+    bool bracketed_paste();
+    // The process in front of the terminal now; none once closed or when
+    // the terminal has no foreground group. Reads /proc: a few files per
+    // process of that group.
+    std::optional<Foreground> foreground();
+    // Whether the terminal reads lines with echo off now (canonical mode
+    // without ECHO): how getpass, sudo and ssh read a secret. A line editor
+    // (readline) also turns ECHO off, but reads keys, not lines, and echoes
+    // them itself: that is not hidden input.
+    bool echo_off();
 
 private:
     friend class HeldRead;
@@ -193,6 +222,9 @@ private:
     // the call registered (a send's covers its write too).
     HeldRead read_locked(std::unique_lock<std::mutex> lock, const ReadParams& params,
                          Session& session, StopScope& scope);
+    // The line of send_held: `input` as a paste when the program asked for
+    // that and it holds a line feed, then a line feed.
+    Result<std::string> typed_line(std::string_view input);
     // Tap and cursor mode see the bytes, then the history records them.
     void record(CleanRead& read);
     // Finds the queries in what a read has taken so far that no earlier
@@ -211,11 +243,12 @@ private:
     RunningRead* running_ = nullptr;
     int closing_ = 0;       // closes on their way to the lock
     int interrupting_ = 0;  // interrupts on their way to the lock
+    std::uint64_t stops_ = 0;  // every stop request so far
+    ReceiveStop::Why last_stop_ = ReceiveStop::Why::None;
     std::optional<int> final_status_;  // waitpid status kept across close
     std::size_t tap_limit_ = 0;
     std::string tap_;
-    CursorKeyMode cursor_;
-    // The program's queries. Both counts are of the output not committed
+        // The program's queries. Both counts are of the output not committed
     // yet, from its first byte: how much the scanner has seen, and how much
     // the screen took ahead of the tap. A read dropped uncommitted puts its
     // bytes back where they were, so the counts stay true for the next.
@@ -224,6 +257,7 @@ private:
     std::size_t scanned_ = 0;
     std::size_t fed_ = 0;
     std::unique_ptr<ScreenAnswers> screen_answers_;
+    TerminalModes modes_;
 };
 
 // The message of a failed start, as the agent layer shows it.

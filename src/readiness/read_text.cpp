@@ -113,6 +113,26 @@ bool ReadText::window_has_marker(std::string_view buffer, const MarkerSearch& ma
     return found;
 }
 
+std::size_t ReadText::open_character(std::string_view buffer) const {
+    if (ill_formed_) return 0;
+    const std::size_t open = text_.size() - valid_;
+    if (open == 0 || open > consumed_) return 0;
+    const std::string_view tail = std::string_view(text_).substr(valid_);
+    return buffer.substr(consumed_ - open, open) == tail ? open : 0;
+}
+
+std::size_t ReadText::settled_size(std::string_view buffer) const {
+    return consumed_ - open_character(buffer);
+}
+
+std::size_t ReadText::settle(std::string_view buffer) {
+    const std::size_t open = open_character(buffer);
+    text_.resize(text_.size() - open);
+    consumed_ -= open;
+    retry_at_ = 0;
+    return consumed_;
+}
+
 std::string ReadText::finish(std::string_view buffer) && {
     if (buffer.size() > consumed_) filter_pending(buffer, 0);
     decode_lossy(text_, valid_);

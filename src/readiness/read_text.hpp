@@ -43,6 +43,16 @@ public:
     // UTF-8, and without an unfinished sequence at the buffer's end.
     std::string_view filtered() const { return text_; }
 
+    // How many bytes of the buffer fed so far stand for text that no later
+    // byte can change: those before an open escape sequence, less a UTF-8
+    // character left unfinished at their end.
+    // `buffer` is the one fed last.
+    std::size_t settled_size(std::string_view buffer) const;
+
+    // Drops from the text what settled_size() leaves out and returns it:
+    // finish() of the buffer cut there gives the text of those bytes alone.
+    std::size_t settle(std::string_view buffer);
+
     // sanitize_for_agent(buffer), from the text built so far.
     std::string finish(std::string_view buffer) &&;
 
@@ -51,6 +61,9 @@ private:
     // Forgets the points before `start`: windows only move forwards.
     void drop_points_before(std::size_t start);
     void check_utf8();
+    // The length of the unfinished UTF-8 character that ends text_, when its
+    // bytes are the last raw bytes consumed (no control byte among them).
+    std::size_t open_character(std::string_view buffer) const;
 
     std::size_t window_;
 

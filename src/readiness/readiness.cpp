@@ -81,7 +81,7 @@ namespace {
 
 // How the loop is waiting now. A read under Auto or Input starts by probing
 // and may go on as Markers or Quiet when the probe cannot tell.
-enum class Stage { Markers, Settle, Quiet, Probe };
+enum class Stage { Markers, Settle, Quiet, Probe, Arrival };
 
 struct LoopPlan {
     Stage stage;
@@ -90,8 +90,9 @@ struct LoopPlan {
     std::uint32_t cap;
     std::uint64_t settle_ms;
     std::uint64_t quiet_ms;
-    ReadText* text;  // fed every chunk; needed by Markers and the probe
+    ReadText* text;  // fed every chunk; needed by Markers, Arrival and the probe
     ReadAids aids;
+    Primed primed = Primed::No;
 };
 
 ReadEnd stop_end(const ReceiveStop& stop) {
@@ -233,7 +234,13 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
         return std::nullopt;
     };
 
+    // Output the caller holds from before counts as it would have, had this
+    // read taken it.
+    if (plan.primed != Primed::No && stage == Stage::Quiet) received = true;
+    if (plan.primed == Primed::Marker && stage == Stage::Markers && check) start_settling();
+
     ReadEnd end = ReadEnd::Cap;  // what ends the loop without a break
+    bool arrived = false;
     while (cap > 0) {
         if (stop != nullptr && stop->requested()) {
             end = stop_end(*stop);
@@ -307,7 +314,17 @@ TakenOutput take_output(Session& session, const LoopPlan& plan, ReadEnd* why) {
                 break;
             case Stage::Settle:
                 break;
+            case Stage::Arrival:
+                // New text is there once the clean text has grown past what a
+                // later byte could change; everything queued behind it comes
+                // along.
+                if (clean->settled_size(buffer) > 0) {
+                    end = drain() ? ReadEnd::Arrived : ReadEnd::Exited;
+                    arrived = true;
+                }
+                break;
         }
+        if (arrived) break;
     }
     if (why != nullptr) *why = end;
     return taken;
@@ -354,13 +371,16 @@ CleanRead read_until_ready(Session& session, const ReadParams& params,
     return without_interpreter(&interpreter, [&] {
         const bool markers = should_wait_for_markers(session);
         Stage stage = markers ? Stage::Markers : Stage::Quiet;
-        if (params.rule == ReadRule::Quiet) {
+        if (params.rule == ReadRule::Arrival) {
+            stage = Stage::Arrival;
+        } else if (params.rule == ReadRule::Quiet) {
             stage = Stage::Quiet;
         } else if (params.rule != ReadRule::Markers && aids.probe != nullptr) {
             stage = Stage::Probe;
         }
         // The text is cleaned as the chunks come in, while the read waits.
-        ReadText text(markers && stage != Stage::Quiet ? kMarkerScanWindow : 0);
+        ReadText text(markers && stage != Stage::Quiet && stage != Stage::Arrival ? kMarkerScanWindow
+                                                                                  : 0);
         const LoopPlan plan{stage,
                             params.rule,
                             timeout_ms,
@@ -368,8 +388,16 @@ CleanRead read_until_ready(Session& session, const ReadParams& params,
                             params.settle_ms.value_or(kDefaultSettleMs),
                             params.quiet_ms.value_or(kDefaultQuietMs),
                             &text,
-                            aids};
-        CleanRead read{take_output(session, plan, why), {}};
+                            aids,
+                            params.primed};
+        ReadEnd end = ReadEnd::Timeout;
+        CleanRead read{take_output(session, plan, &end), {}};
+        if (why != nullptr) *why = end;
+        if (end == ReadEnd::Arrived) {
+            // What later bytes could still change goes back to the queue,
+            // ahead of them: the next read sees it whole.
+            read.taken.give_back_from(text.settle(read.taken.bytes()));
+        }
         read.text = std::move(text).finish(read.taken.bytes());
         return read;
     });

@@ -56,15 +56,28 @@ inline constexpr std::chrono::milliseconds kExitDrain{50};
 //           loop's timer, a sleeping child), a marker ending the text after a
 //           settle pause of kSettleSlice without output, or without markers
 //           quiet_ms without output, ends it too.
+//  Arrival: as soon as new text arrives, with everything queued behind it:
+//           the step of a caller that matches the text as it comes (a
+//           pattern wait). The read hands on only text that later bytes
+//           cannot change: an escape sequence or a UTF-8 character still
+//           open at the end stays queued for the next read, and a chunk
+//           that holds nothing else does not end the read.
 // Where the probe cannot tell (Unknown), Input and Auto go on as Markers from
 // the output taken so far.
-enum class ReadRule { Markers, Quiet, Auto, Input };
+enum class ReadRule { Markers, Quiet, Auto, Input, Arrival };
 
 // Why a waiting read ended, as its loop saw it: a ready marker showed up (and
 // the settle period passed), the output went quiet, the program waits for
 // input, the timeout ran out, the program's output ended, the byte cap was
 // reached, or another thread stopped the read (an interrupt, a close).
-enum class ReadEnd { Marker, Quiet, Input, Timeout, Exited, Cap, Interrupted, Closed };
+// Arrived ends an Arrival read.
+enum class ReadEnd { Marker, Quiet, Input, Timeout, Exited, Cap, Interrupted, Closed, Arrived };
+
+// Output that came before the read and that the caller still holds (text a
+// pattern wait left for the next read): the quiet rule counts it as a chunk
+// that came as the read began; the marker rule, when that text ends with a
+// marker, settles at once.
+enum class Primed { No, Output, Marker };
 
 struct ReadParams {
     std::optional<std::uint64_t> timeout_ms;
@@ -72,6 +85,7 @@ struct ReadParams {
     std::optional<std::uint64_t> settle_ms;
     std::optional<std::uint64_t> quiet_ms;
     ReadRule rule = ReadRule::Markers;
+    Primed primed = Primed::No;
 };
 
 // Sees the output a read takes while the read runs: after each chunk, the

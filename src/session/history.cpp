@@ -43,6 +43,13 @@ void TakenOutput::commit() {
     done_ = true;
 }
 
+void TakenOutput::give_back_from(std::size_t keep) {
+    if (done_ || keep >= bytes_.size()) return;
+    std::string tail = bytes_.substr(keep);
+    bytes_.resize(keep);
+    (void)session_->rx.apply([&](Receiver& rx) { rx.put_back(std::move(tail)); });
+}
+
 std::string TakenOutput::commit_and_release() {
     commit();
     return std::move(bytes_);

@@ -58,6 +58,10 @@ public:
     // with nothing recorded, and the bytes still owned here).
     void commit();
 
+    // Puts the bytes from `keep` on back at the head of the queue, for the
+    // next read; this one keeps the first `keep`.
+    void give_back_from(std::size_t keep);
+
     // Commits, then hands the raw bytes to the caller.
     std::string commit_and_release();
 

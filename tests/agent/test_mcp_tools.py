@@ -16,7 +16,7 @@ from mcp_client import connect, numbers, transport  # noqa: E402, F401
 
 pytestmark = pytest.mark.anyio
 
-TURN_KEYS = {"output", "status", "alive", "truncated"}
+TURN_KEYS = {"output", "status", "alive", "truncated", "foreground", "alt_screen", "echo_off"}
 
 
 @pytest.fixture
@@ -30,7 +30,7 @@ async def test_tools_are_described_for_a_model() -> None:
     assert set(tools) == {
         "start_session", "send_input", "read_output", "send_interrupt",
         "restart_session", "close_session", "list_sessions", "get_history",
-        "send_keys", "resize_session", "get_screen",
+        "send_keys", "resize_session", "get_screen", "wait_for_output",
     }
     for tool in tools.values():
         assert tool.description and len(tool.description) > 60, tool.name
@@ -38,11 +38,16 @@ async def test_tools_are_described_for_a_model() -> None:
     # When to interrupt and when to restart, and every status, are explained.
     assert "hangs" in tools["send_interrupt"].description
     assert "exited" in tools["restart_session"].description
-    for name in ("start_session", "send_input", "read_output", "send_interrupt", "restart_session"):
-        for status in ("'ready'", "'quiet'", "'timeout'", "'exited'", "'limit'", "'interrupted'"):
+    for name in (
+        "start_session", "send_input", "read_output", "send_interrupt", "restart_session", "wait_for_output"
+    ):
+        for status in ("'ready'", "'quiet'", "'timeout'", "'exited'", "'limit'", "'interrupted'", "'matched'"):
             assert status in tools[name].description, (name, status)
+        # What an agent does when a pager or an editor is in front.
+        for advice in ("foreground", "'q'", ":q!", "echo_off", "alt_screen"):
+            assert advice in tools[name].description, (name, advice)
     status = tools["send_input"].output_schema["properties"]["status"]
-    assert set(status["enum"]) == {"ready", "quiet", "timeout", "exited", "limit", "interrupted"}
+    assert set(status["enum"]) == {"ready", "quiet", "timeout", "exited", "limit", "interrupted", "matched"}
 
 
 async def test_python_session_through_every_tool(transport: str) -> None:
@@ -53,7 +58,12 @@ async def test_python_session_through_every_tool(transport: str) -> None:
         assert set(first) == {"session_id"} | TURN_KEYS
 
         turn = await client.send(sid, "6 * 7")
-        assert turn == {"output": "42\n>>> ", "status": "ready", "alive": True, "truncated": False}
+        front = turn["foreground"]
+        assert front["name"].startswith("python") and front["pid"] > 0
+        assert turn == {
+            "output": "42\n>>> ", "status": "ready", "alive": True, "truncated": False,
+            "foreground": front, "alt_screen": False, "echo_off": False,
+        }
 
         # A compound statement, one line per call as the tool description says.
         for line in ("def double(x):", "    return 2 * x"):

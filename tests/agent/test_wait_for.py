@@ -227,11 +227,13 @@ def test_where_proc_cannot_tell_auto_falls_back_on_markers_and_quiet(tmp_path):
             from pellux_agent import Terminal
             warnings.simplefilter("always")
             with warnings.catch_warnings(record=True) as caught:
+                def show(turn):
+                    print((turn.output, turn.status, turn.alive, turn.exit_code, turn.signal))
                 with Terminal({hidden!r}, ["$ "], ready_markers=["$ "]) as t:
-                    print(t.read(timeout_ms=10_000))
-                    print(t.send("one", timeout_ms=10_000))
+                    show(t.read(timeout_ms=10_000))
+                    show(t.send("one", timeout_ms=10_000))
                 with Terminal({hidden!r}, wait_for="input") as t:
-                    print(t.send("two", timeout_ms=10_000))
+                    show(t.send("two", timeout_ms=10_000))
             print(len([w for w in caught if "cannot tell" in str(w.message)]))
             """
         )
@@ -250,9 +252,9 @@ def test_where_proc_cannot_tell_auto_falls_back_on_markers_and_quiet(tmp_path):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
-        "Turn(output='$ ', status='ready', alive=True, exit_code=None, signal=None)",
-        "Turn(output='got one\\n$ ', status='ready', alive=True, exit_code=None, signal=None)",
-        "Turn(output='got two\\n', status='quiet', alive=True, exit_code=None, signal=None)",
+        "('$ ', 'ready', True, None, None)",
+        "('got one\\n$ ', 'ready', True, None, None)",
+        "('got two\\n', 'quiet', True, None, None)",
         "1",
     ]
 

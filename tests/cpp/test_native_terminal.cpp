@@ -159,30 +159,46 @@ void spawn_options_and_resize() {
           "a program that does not exist");
 }
 
-void cursor_key_mode() {
-    CursorKeyMode mode;
+void terminal_modes() {
+    TerminalModes mode;
     mode.feed("\x1b[?1049h");
-    check(!mode.application(), "another private mode leaves it");
+    check(!mode.app_cursor() && mode.alt_screen(), "the alternate screen alone");
     mode.feed("\x1b[?1;1049h");
-    check(mode.application(), "DECSET 1 inside a list");
+    check(mode.app_cursor() && mode.alt_screen(), "DECSET 1 inside a list");
     mode.feed("\x1b[?1");
     mode.feed("l");
-    check(!mode.application(), "DECRST 1 split between chunks");
+    check(!mode.app_cursor() && mode.alt_screen(), "DECRST 1 split between chunks");
     mode.feed("\x1b");
     mode.feed("[");
     mode.feed("?");
     mode.feed("1h");
-    check(mode.application(), "split at every byte");
+    check(mode.app_cursor(), "split at every byte");
     mode.feed("\x1b[?100000000000001l");
-    check(mode.application(), "an overlong number is not 1");
+    check(mode.app_cursor(), "an overlong number is not 1");
     mode.feed("\x1b[?12l\x1b[1l");
-    check(mode.application(), "mode 12 and a public mode 1 are others");
+    check(mode.app_cursor(), "mode 12 and a public mode 1 are others");
     mode.feed("\x1b\x1b[?1l");
-    check(!mode.application(), "an escape restarts a sequence");
-    mode.feed("\x1b[?1h");
+    check(!mode.app_cursor(), "an escape restarts a sequence");
+    mode.feed("\x1b[?1049l");
+    check(!mode.alt_screen(), "leaving the alternate screen");
+    for (const char* enter : {"\x1b[?47h", "\x1b[?1047h", "\x1b[?25;1049h"}) {
+        TerminalModes m;
+        m.feed(enter);
+        check(m.alt_screen() && !m.app_cursor() && !m.bracketed_paste(), "each alternate screen mode",
+              enter);
+    }
+    mode.feed("\x1b[?2004h");
+    check(mode.bracketed_paste() && !mode.alt_screen(), "bracketed paste on");
+    mode.feed("\x1b[?2004;1049");
+    mode.feed("\x1b[?1049h");
+    check(mode.bracketed_paste() && mode.alt_screen(), "a sequence cut short changes nothing");
+    mode.feed("\x1b[?2004l");
+    check(!mode.bracketed_paste() && mode.alt_screen(), "bracketed paste off, the screen kept");
+    mode.feed("\x1b[?1;2004h");
     mode.feed("\x1b");
     mode.feed("c");
-    check(!mode.application(), "a full reset (ESC c) returns to normal cursor keys");
+    check(!mode.app_cursor() && !mode.alt_screen() && !mode.bracketed_paste(),
+          "a full reset (ESC c) resets every mode");
 }
 
 // A read ended from another thread: cancel, interrupt and close, each while
@@ -238,7 +254,7 @@ int main() {
     a_read_ended_by_the_programs_death();
     restart_under_a_status_poll();
     spawn_options_and_resize();
-    cursor_key_mode();
+    terminal_modes();
     reads_ended_from_another_thread();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;

@@ -1,6 +1,7 @@
 // Native tests of what a waiting read does with its output as it arrives:
 // the marker search over the cleaned tail (ReadText::window_has_marker with
-// a MarkerSearch) and the text cleaned chunk by chunk (ReadText::finish).
+// a MarkerSearch), the text cleaned chunk by chunk (ReadText::finish), and
+// the settled part of it that a read ending on new text hands on.
 // Both are compared, on random output cut into random chunks, with the plain
 // way: clean the whole window and search it for each marker in turn; clean
 // the whole output once at the end.
@@ -182,6 +183,51 @@ void quiet_case(std::uint32_t seed) {
     check(std::move(text).finish(buffer) == pellux::sanitize_for_agent(output), "quiet text differs", seed, 0);
 }
 
+// The reads of a pattern wait: each ends after some chunks and hands on
+// only what settle() keeps; the rest starts the next read. Whatever the
+// cuts (inside a character, inside a sequence), the texts of the reads
+// joined are the whole output cleaned at once, and no read but the last
+// ends in a character cut short.
+void arrival_case(std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    static const char* const kTokens[] = {"plain words ", "\n", "\xe2\x82\xac", "\xc3\xa9", "\xf0\x9f\x99\x82",
+                                          "\x1b[31m", "\x1b[0m", "\x1b]0;title\x07", "\r\n", "x"};
+    std::string output;
+    const std::size_t tokens = 1 + rng() % 400;
+    for (std::size_t k = 0; k < tokens; ++k) output += kTokens[rng() % std::size(kTokens)];
+    std::string joined;
+    std::string carried;  // given back by the previous read
+    std::size_t fed = 0;
+    std::size_t step = 0;
+    while (fed < output.size() || !carried.empty()) {
+        pellux::ReadText text(0);
+        std::string buffer = std::move(carried);
+        carried.clear();
+        if (!buffer.empty()) text.feed(buffer);
+        // Chunks until the text has settled (as the read loop waits), or the output ends.
+        while (fed < output.size() && (buffer.empty() || text.settled_size(buffer) == 0)) {
+            const std::size_t len = std::min<std::size_t>(1 + rng() % 7, output.size() - fed);
+            buffer.append(output, fed, len);
+            fed += len;
+            text.feed(buffer);
+        }
+        ++step;
+        if (fed == output.size() && text.settled_size(buffer) == 0) {
+            joined += std::move(text).finish(buffer);  // the output ended: everything goes
+            break;
+        }
+        const std::size_t keep = text.settle(buffer);
+        carried = buffer.substr(keep);
+        buffer.resize(keep);
+        const std::string piece = std::move(text).finish(buffer);
+        check(piece.find("\xef\xbf\xbd") == std::string::npos, "a read ends in a character cut short", seed,
+              step);
+        joined += piece;
+    }
+    check(joined == pellux::sanitize_for_agent(output), "the reads' texts differ from the whole cleaned", seed,
+          step);
+}
+
 void examples() {
     // A marker split across chunks is found when its second half comes.
     {
@@ -288,6 +334,7 @@ int main(int argc, char** argv) {
     examples();
     for (std::uint32_t k = 0; k < 400; ++k) one_case(seed + k);
     for (std::uint32_t k = 0; k < 100; ++k) quiet_case(seed + 1000000 + k);
+    for (std::uint32_t k = 0; k < 300; ++k) arrival_case(seed + 2000000 + k);
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed ? 1 : 0;
 }

@@ -27,11 +27,25 @@ STATUS_HELP = (
     "'exited' - the program ended (alive is false); restart_session to run it again; "
     "'limit' - the answer was too large for one read; read_output for the rest; "
     "'interrupted' - send_interrupt (or the session's close) ended this read while it waited; "
-    "the interrupt's own answer follows in its result. "
+    "the interrupt's own answer follows in its result; "
+    "'matched' - (wait_for_output only) the pattern appeared: output ends where it ends, match "
+    "and groups say what matched, and what came after it is the start of the next answer. "
     "alive says whether the program still runs; once it has ended, exit_code is its exit "
     "status, or signal the number of the signal that killed it (9: SIGKILL). "
     "truncated is true when the middle of a long output was left out of this answer; "
-    "get_history returns it."
+    "get_history returns it. "
+    "What is in front of the terminal as the answer ended: foreground is the process that "
+    "gets what you type ({name, pid}); when it is not the program you started, a command "
+    "opened something in front (a pager: less, more, man; an editor: vim, nano), which waits "
+    "for keys, not for commands. alt_screen true: a full-screen program holds the screen "
+    "(read it with get_screen). Then leave it with send_keys: 'q' for a pager (less, man, "
+    "git log's pager), ['escape', ':q!', 'enter'] to leave vim without saving (':wq' and "
+    "'enter' to save, e.g. a commit message), 'ctrl-x' for nano; commands typed with "
+    "send_input would go into that program, not the shell. Prefer commands that do not "
+    "open one (git --no-pager log, git commit -m). echo_off true: the program reads a line "
+    "without showing it, usually a password or a passphrase: type it only if you were given "
+    "it for this purpose (programs that read plain lines in this terminal, such as cat, also "
+    "show it)."
 )
 
 
@@ -53,7 +67,30 @@ class _ExitWhenEnded(BaseModel):
         return data
 
 
-class StartResult(_ExitWhenEnded):
+class ForegroundInfo(BaseModel):
+    """The process in front of the terminal."""
+
+    name: str = Field(description="Its command name (bash, less, vim ...).")
+    pid: int = Field(description="Its process id.")
+
+
+_FOREGROUND_HELP = (
+    "The process that gets what is typed: the program, or a pager or editor it opened; "
+    "null once the program has ended."
+)
+_ALT_SCREEN_HELP = "True while a full-screen program holds the screen (a pager, an editor)."
+_ECHO_OFF_HELP = "True while the terminal reads a line without showing it (a password prompt)."
+
+
+class _InFront(BaseModel):
+    """What is in front of the terminal, in every answer of a read."""
+
+    foreground: ForegroundInfo | None = Field(default=None, description=_FOREGROUND_HELP)
+    alt_screen: bool = Field(default=False, description=_ALT_SCREEN_HELP)
+    echo_off: bool = Field(default=False, description=_ECHO_OFF_HELP)
+
+
+class StartResult(_InFront, _ExitWhenEnded):
     """The answer of start_session."""
 
     session_id: str = Field(description="Pass this to every other tool.")
@@ -65,7 +102,7 @@ class StartResult(_ExitWhenEnded):
     signal: int | None = Field(default=None, description=_SIGNAL_HELP)
 
 
-class TurnResult(_ExitWhenEnded):
+class TurnResult(_InFront, _ExitWhenEnded):
     """The answer of one read."""
 
     output: str = Field(description="What the program printed, as plain text.")
@@ -74,6 +111,18 @@ class TurnResult(_ExitWhenEnded):
     truncated: bool = Field(description="True when the middle of the output was left out.")
     exit_code: int | None = Field(default=None, description=_EXIT_CODE_HELP)
     signal: int | None = Field(default=None, description=_SIGNAL_HELP)
+
+
+class WaitResult(TurnResult):
+    """The answer of wait_for_output."""
+
+    match: str | None = Field(
+        default=None, description="The text the pattern matched (status 'matched'); else null."
+    )
+    groups: list[str | None] = Field(
+        default_factory=list,
+        description="The pattern's groups, in order (null for a group that matched nothing).",
+    )
 
 
 class ScreenResult(_ExitWhenEnded):

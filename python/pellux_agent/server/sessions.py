@@ -16,6 +16,7 @@ import contextlib
 import contextvars
 import itertools
 import os
+import re
 import signal
 import time
 from collections.abc import AsyncIterator, Sequence
@@ -35,6 +36,7 @@ from .results import (
     MAX_SCROLLBACK_LINES,
     MAX_TIMEOUT_MS,
     CloseResult,
+    ForegroundInfo,
     HistoryResult,
     ResizeResult,
     ScreenResult,
@@ -42,6 +44,7 @@ from .results import (
     SessionList,
     StartResult,
     TurnResult,
+    WaitResult,
     shorten,
 )
 
@@ -208,6 +211,7 @@ class SessionManager:
         if turn.output:
             session.recent = (session.recent + turn.output)[-_RECENT_CHARS:]
         output, truncated = shorten(turn.output, self.limits.max_output_chars)
+        front = turn.foreground
         return TurnResult(
             output=output,
             status=turn.status,
@@ -215,6 +219,9 @@ class SessionManager:
             truncated=truncated,
             exit_code=turn.exit_code,
             signal=turn.signal,
+            foreground=ForegroundInfo(name=front.name, pid=front.pid) if front is not None else None,
+            alt_screen=turn.alt_screen,
+            echo_off=turn.echo_off,
         )
 
     # -- checks -------------------------------------------------------------
@@ -350,6 +357,26 @@ class SessionManager:
             # A read with no time at all takes nothing; one millisecond takes
             # what has arrived (and leaves the rest queued for the next read).
             return self._turn(session, await session.terminal.read(max(timeout_ms, 1)))
+
+    async def wait_for(self, session_id: str, pattern: str, timeout_ms: int) -> WaitResult:
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        if not pattern:
+            raise SessionError("pattern is empty; give a regular expression such as 'listening on port (\\d+)'")
+        try:
+            compiled = re.compile(pattern)
+        except re.error as error:
+            raise SessionError(f"pattern is not a valid regular expression: {error}") from None
+        if compiled.fullmatch(""):
+            raise SessionError(f"pattern {pattern!r} matches the empty text: it would match at once")
+        async with self._use(session_id, "wait_for_output") as session:
+            turn = await session.terminal.expect(compiled, timeout_ms)
+        result = self._turn(session, turn)
+        found = turn.match
+        return WaitResult(
+            **result.model_dump(),
+            match=found.text if found is not None else None,
+            groups=list(found.groups) if found is not None else [],
+        )
 
     async def interrupt(self, session_id: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)

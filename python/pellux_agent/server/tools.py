@@ -25,6 +25,7 @@ from .results import (
     SessionList,
     StartResult,
     TurnResult,
+    WaitResult,
 )
 from .sessions import Limits, SessionManager
 
@@ -109,7 +110,10 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         """Type one line into the program, as at a keyboard followed by Enter, and return
         its answer. Send one command per call. In a REPL a compound statement (def, for,
         if ...) goes one line per call, each answered by the continuation prompt ('... '),
-        and ends with an empty input ''.
+        and ends with an empty input ''. Several lines in one input (a shell function, a
+        heredoc) reach a program that accepts pasted text (bash, zsh, Python 3.13 at their
+        prompts) whole, as one paste followed by Enter, and are answered once; other
+        programs read them one after the other.
 
         If status is 'timeout' the program is still working: read_output to wait more,
         or send_interrupt to stop it."""
@@ -129,6 +133,27 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         anything. Use it after a 'timeout' or 'limit' status, or to follow a program
         that keeps printing."""
         return await manager.read(session_id, timeout_ms)
+
+    async def wait_for_output(
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        pattern: Annotated[
+            str,
+            Field(
+                description="A regular expression (Python syntax) to wait for in the output, "
+                "e.g. 'Listening on port (\\d+)' or 'ERROR|FAILED'. Escape special characters "
+                "to match them as they are: '\\$ ', '\\(y/n\\)'."
+            ),
+        ],
+        timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
+    ) -> WaitResult:
+        """Wait until the program prints text that matches pattern, then return at once.
+        Use it for a line that says something is ready or done while the program keeps
+        running: a server's 'Listening on port', a build's 'BUILD SUCCESSFUL', a test
+        run's summary, a download's 'saved'. It waits without typing anything and without
+        polling. output is the text up to the end of the match; match is what matched and
+        groups its groups; what followed stays for the next read. Status 'timeout' (no match
+        in time: output has what came) or 'exited' (the program ended first)."""
+        return await manager.wait_for(session_id, pattern, timeout_ms)
 
     async def send_interrupt(
         session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
@@ -169,7 +194,8 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         'enter'), then return the answer like read_output. Use it where send_input's
         line plus Enter is wrong: to answer a one-key question ('y'), to move or quit in
         a pager or a full-screen program (less: 'pagedown', '/word' then 'enter', 'q';
-        top: 'q'), for Esc, Tab completion, arrow keys, or Ctrl-D to end input. For
+        top: 'q'; vim: ['escape', ':q!', 'enter']), for Esc, Tab completion, arrow keys, or
+        Ctrl-D to end input. For
         commands at a prompt use send_input. The output of a full-screen program is best
         read with get_screen."""
         return await manager.keys(session_id, keys, timeout_ms)
@@ -237,7 +263,8 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
     # not every client shows the server's instructions to the model.
     tools = []
     for answers in (
-        start_session, send_input, send_keys, read_output, send_interrupt, restart_session
+        start_session, send_input, send_keys, read_output, send_interrupt, restart_session,
+        wait_for_output,
     ):
         doc = inspect.cleandoc(answers.__doc__ or "")
         tools.append(_strict(Tool.from_function(answers, description=f"{doc}\n\n{STATUS_HELP}")))
