@@ -728,13 +728,16 @@ class Terminal(_Described):
         # left set.
         if alive and not self._closed:
             try:
-                seen = native.foreground()
+                running, seen, alt, echo_off = native.facts()
+            except RuntimeError:  # closed meanwhile: nothing is in front
+                running = False
+            if running:
                 front = Foreground(*seen) if seen is not None else None
                 # Hidden input is a property of a wait: a busy program's
                 # terminal settings say nothing about what it will read.
-                alt, echo_off = native.alt_screen, status == "ready" and native.echo_off
-            except RuntimeError:  # closed meanwhile: nothing is in front
-                pass
+                echo_off = echo_off and status == "ready"
+            else:
+                alt = echo_off = False
         return Turn(text, status, alive, code, sig, front, alt, echo_off, match)
 
     def _write(self, native: _Native, payload: bytes, timeout: int) -> None:
@@ -814,8 +817,13 @@ class Terminal(_Described):
         if why == "marker":
             # The common turn, kept short: the program printed its prompt.
             if ends_with_marker(text, self._markers):
-                if native.is_alive():
-                    return self._made(native, text, "ready", True)
+                try:
+                    alive, seen, alt, echo_off = native.facts()
+                except RuntimeError:  # closed meanwhile: the long way says so
+                    alive = False
+                if alive:
+                    front = Foreground(*seen) if seen is not None else None
+                    return Turn(text, "ready", True, None, None, front, alt, echo_off)
                 status = "ready"
             else:
                 status = "quiet"

@@ -461,6 +461,26 @@ PyObject* m_foreground(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* m_facts(PyObject* self, PyObject*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto facts = released([&] { return t->facts(); });
+        PyObject* front = Py_None;
+        if (facts.front) {
+            PyObject* name = PyUnicode_DecodeUTF8(facts.front->name.data(),
+                                                  static_cast<Py_ssize_t>(facts.front->name.size()), "replace");
+            if (name == nullptr) return nullptr;
+            front = Py_BuildValue("(Nl)", name, static_cast<long>(facts.front->pid));
+            if (front == nullptr) return nullptr;
+        } else {
+            Py_INCREF(front);
+        }
+        return Py_BuildValue("(ONOO)", facts.alive ? Py_True : Py_False, front,
+                             facts.alt_screen ? Py_True : Py_False, facts.echo_off ? Py_True : Py_False);
+    });
+}
+
 PyObject* m_send(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"input",    "timeout_ms", "max_output_bytes", "settle_ms",
                                   "quiet_ms", "rule",       nullptr};
@@ -700,6 +720,9 @@ PyMethodDef kMethods[] = {
      " stop ends the read at once."},
     {"stop_count", m_stop_count, METH_NOARGS,
      "How many times cancel, send_ctrl_c and close have been called; never waits."},
+    {"facts", m_facts, METH_NOARGS,
+     "(alive, (name, pid) or None, alt_screen, echo_off) in one look: what a turn tells besides "
+     "its text. Nothing is in front once the program has ended."},
     {"foreground", m_foreground, METH_NOARGS,
      "(name, pid) of the terminal's foreground process group leader, or None."},
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_send)),

@@ -1,14 +1,16 @@
 #include "agent_binding/native_terminal.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <sstream>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "session/errno_text.hpp"
@@ -37,23 +39,43 @@ struct ProcessLook {
     unsigned long long started = 0;
 };
 
+// The start of a small /proc file into `buf` (NUL-terminated); its length,
+// or 0 when it cannot be read. Plain descriptors: a turn reads a few of
+// these, and streams cost more than the reads.
+std::size_t read_small(const char* path, char* buf, std::size_t size) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ssize_t got = ::read(fd, buf, size - 1);
+    ::close(fd);
+    if (got <= 0) return 0;
+    buf[got] = '\0';
+    return static_cast<std::size_t>(got);
+}
+
 ProcessLook look_at(pid_t pid) {
     ProcessLook look;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return look;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    char line[1024];
+    if (read_small(path, line, sizeof line) == 0) return look;
     // The name may hold anything, ')' included: the fields follow the last.
-    const std::size_t close = line.rfind(')');
-    if (close == std::string::npos) return look;
-    std::istringstream fields(line.substr(close + 1));
-    std::string state, skip;
+    const char* close = std::strrchr(line, ')');
+    if (close == nullptr) return look;
+    char state = 0;
     long long ppid = 0, group = 0;
-    fields >> state >> ppid >> group;
-    for (int field = 6; field < 22 && fields; ++field) fields >> skip;
-    unsigned long long started = 0;
-    if (!(fields >> started)) return look;
+    int used = 0;
+    if (std::sscanf(close + 1, " %c %lld %lld%n", &state, &ppid, &group, &used) != 3) return look;
+    // Field 22 (starttime) is the 19th after the group (field 5).
+    const char* rest = close + 1 + used;
+    for (int field = 6; field < 22; ++field) {
+        while (*rest == ' ') ++rest;
+        while (*rest != ' ' && *rest != '\0') ++rest;
+    }
+    char* end = nullptr;
+    const unsigned long long started = std::strtoull(rest, &end, 10);
+    if (end == rest) return look;
     look.group = static_cast<pid_t>(group);
-    look.live = state != "Z" && state != "X";
+    look.live = state != 'Z' && state != 'X';
     look.started = started;
     return look;
 }
@@ -61,14 +83,23 @@ ProcessLook look_at(pid_t pid) {
 // The children of every thread of `pid`, as /proc lists them.
 std::vector<pid_t> children_of(pid_t pid) {
     std::vector<pid_t> found;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = ::opendir(tasks.c_str());
+    char tasks[64];
+    std::snprintf(tasks, sizeof tasks, "/proc/%d/task", static_cast<int>(pid));
+    DIR* dir = ::opendir(tasks);
     if (dir == nullptr) return found;
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        std::ifstream list(tasks + "/" + entry->d_name + "/children");
-        long long child = 0;
-        while (list >> child) found.push_back(static_cast<pid_t>(child));
+        char path[sizeof tasks + sizeof entry->d_name + 16];
+        std::snprintf(path, sizeof path, "%s/%s/children", tasks, entry->d_name);
+        char list[4096];
+        if (read_small(path, list, sizeof list) == 0) continue;
+        for (const char* at = list; *at != '\0';) {
+            char* end = nullptr;
+            const long child = std::strtol(at, &end, 10);
+            if (end == at) break;
+            found.push_back(static_cast<pid_t>(child));
+            at = end;
+        }
     }
     ::closedir(dir);
     return found;
@@ -531,24 +562,53 @@ bool NativeTerminal::bracketed_paste() {
 
 std::optional<Foreground> NativeTerminal::foreground() {
     std::lock_guard lock(mutex_);
+    return foreground_locked();
+}
+
+std::optional<Foreground> NativeTerminal::foreground_locked() {
     if (!session_) return std::nullopt;
     const pid_t group = ::tcgetpgrp(session_->process.master());
     if (group <= 0) return std::nullopt;
     // The name is what ps shows; a process that has just ended leaves it
     // empty.
     Foreground front{front_of_group(group), {}};
-    std::ifstream comm("/proc/" + std::to_string(front.pid) + "/comm");
-    std::getline(comm, front.name);
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(front.pid));
+    char name[64];
+    if (std::size_t got = read_small(path, name, sizeof name)) {
+        front.name.assign(name, name[got - 1] == '\n' ? got - 1 : got);
+    }
     return front;
 }
 
 bool NativeTerminal::echo_off() {
     std::lock_guard lock(mutex_);
+    return echo_off_locked();
+}
+
+bool NativeTerminal::echo_off_locked() {
     if (!session_) return false;
     termios attrs{};
     // The master reports the settings of the program's side.
     if (::tcgetattr(session_->process.master(), &attrs) != 0) return false;
     return (attrs.c_lflag & ICANON) != 0 && (attrs.c_lflag & ECHO) == 0;
+}
+
+TurnFacts NativeTerminal::facts() {
+    std::lock_guard lock(mutex_);
+    TurnFacts facts;
+    if (!session_) return facts;
+    auto alive = session_->process.is_alive();
+    if (!alive) return facts;  // a failed status query
+    if (!*alive) {
+        final_status_ = session_->process.wait_status();
+        return facts;  // once the program has ended nothing is in front
+    }
+    facts.alive = true;
+    facts.front = foreground_locked();
+    facts.alt_screen = modes_.alt_screen();
+    facts.echo_off = echo_off_locked();
+    return facts;
 }
 
 }  // namespace pellux::agent

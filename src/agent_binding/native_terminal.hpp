@@ -120,6 +120,15 @@ struct Foreground {
     std::string name;  // its command name, as /proc shows it ("" once gone)
 };
 
+// What a turn tells of the terminal besides the text, taken in one look
+// when the read ends.
+struct TurnFacts {
+    bool alive = false;
+    std::optional<Foreground> front;  // only while the program runs
+    bool alt_screen = false;
+    bool echo_off = false;
+};
+
 class NativeTerminal {
 public:
     static std::expected<std::unique_ptr<NativeTerminal>, StartFailure> start(LaunchPlan plan);
@@ -199,6 +208,8 @@ public:
     // (readline) also turns ECHO off, but reads keys, not lines, and echoes
     // them itself: that is not hidden input.
     bool echo_off();
+    // All of the above and whether the program runs, under one lock.
+    TurnFacts facts();
 
 private:
     friend class HeldRead;
@@ -232,6 +243,8 @@ private:
     bool answer_queries(Session& session, std::string_view taken, const ReceiveStop* stop);
     class Answering;
     Result<Session*> open_session();
+    std::optional<Foreground> foreground_locked();
+    bool echo_off_locked();
 
     std::mutex mutex_;
     LaunchPlan plan_;
