@@ -114,9 +114,7 @@ std::vector<pid_t> children_of(pid_t pid) {
 // without end.
 pid_t front_of_group(pid_t group) {
     constexpr std::size_t kMostMembers = 256;
-    pid_t best = group;
-    unsigned long long best_started = 0;
-    bool best_is_leaf = false;
+    std::vector<pid_t> leaves;
     std::vector<pid_t> pending{group};
     std::size_t seen = 0;
     while (!pending.empty() && seen < kMostMembers) {
@@ -131,13 +129,20 @@ pid_t front_of_group(pid_t group) {
                 pending.push_back(child);
             }
         }
-        if (!leaf) continue;
+        if (leaf) leaves.push_back(pid);
+    }
+    // Mostly the leader alone (a shell or a REPL at its prompt): then there
+    // is nothing to compare.
+    if (leaves.size() == 1) return leaves.front();
+    pid_t best = group;
+    unsigned long long best_started = 0;
+    bool found = false;
+    for (pid_t pid : leaves) {
         const ProcessLook self = look_at(pid);
-        if (!best_is_leaf || self.started > best_started ||
-            (self.started == best_started && pid > best)) {
+        if (!found || self.started > best_started || (self.started == best_started && pid > best)) {
             best = pid;
             best_started = self.started;
-            best_is_leaf = true;
+            found = true;
         }
     }
     return best;
