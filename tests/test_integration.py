@@ -104,7 +104,8 @@ def test_gdb_session_through_breakpoint_stepping_interrupt_and_reset(spawn, debu
     assert text.endswith("(gdb) ")
 
     text = gdb.send_and_read_until_ready("run", timeout_ms=TURN_MS)
-    assert "Breakpoint 1, main () at" in text, text
+    # gdb breaks the line before "at" when the file's path is long.
+    assert re.search(r"Breakpoint 1, main \(\)\s+at ", text), text
     assert "int value = twice(21);" in text
     assert text.endswith("(gdb) ")
 
