@@ -1,6 +1,8 @@
 #include "agent_binding/native_terminal.hpp"
 
 #include <sys/wait.h>
+#include <string.h>
+#include <termios.h>
 
 #include <cerrno>
 
@@ -89,7 +91,8 @@ std::expected<std::unique_ptr<NativeTerminal>, StartFailure> NativeTerminal::sta
 Result<void> NativeTerminal::attach(PtyProcess process) {
     pid_.store(process.child_pid());
     const int master = process.master();
-    auto session = attach_session(std::move(process), plan_.program, true, kMaxHistoryBytes);
+    auto session = attach_session(std::move(process), plan_.program, true, kMaxHistoryBytes,
+                                  plan_.recording);
     if (!session) return std::unexpected(session.error());
     session_ = std::move(*session);
     probe_.emplace(pid_.load(), master);
@@ -99,6 +102,7 @@ Result<void> NativeTerminal::attach(PtyProcess process) {
 NativeTerminal::~NativeTerminal() {
     std::lock_guard lock(mutex_);
     close_locked();
+    if (plan_.recording) plan_.recording->finish();
 }
 
 pid_t NativeTerminal::pid() { return pid_.load(); }
@@ -197,6 +201,8 @@ Result<HeldRead> NativeTerminal::send_held(std::string_view input, const ReadPar
     const auto deadline = deadline_after(Clock::now(), params.timeout_ms.value_or(kDefaultTimeoutMs));
     if (auto written = write_bytes(**session, line, &released, deadline, scope.stop()); !written) {
         if (!scope.stop()->requested()) return std::unexpected(written.error());
+    } else if (plan_.recording) {
+        plan_.recording->input(line);
     }
     return read_locked(std::move(lock), params, **session, scope);
 }
@@ -243,8 +249,48 @@ Result<void> NativeTerminal::write(std::string_view bytes, std::uint64_t timeout
     // as it ends a read: "write failed: stopped ...", nothing left behind.
     StopScope scope(*this, **session);
     AlreadyReleased released;
-    return write_bytes(**session, bytes, &released, deadline_after(Clock::now(), timeout_ms),
-                       scope.stop());
+    auto written = write_bytes(**session, bytes, &released, deadline_after(Clock::now(), timeout_ms),
+                               scope.stop());
+    if (written && plan_.recording) plan_.recording->input(bytes);
+    return written;
+}
+
+Result<void> NativeTerminal::write_secret(std::string_view secret, std::uint64_t timeout_ms) {
+    std::lock_guard lock(mutex_);
+    auto session = open_session();
+    if (!session) return std::unexpected(session.error());
+    const int master = (*session)->process.master();
+    // The master reports the terminal's settings as the program set them.
+    termios settings{};
+    if (::tcgetattr(master, &settings) != 0) {
+        return runtime_error("send_secret failed: cannot read the terminal's settings: " +
+                             errno_text(errno));
+    }
+    // A password prompt (getpass, sudo, ssh, psql) reads a line with echo
+    // off. A line editor (readline at a shell prompt) also turns echo off,
+    // but reads key by key and echoes by itself: the value would show, and
+    // run as a command. Only the first is a hidden read.
+    if ((settings.c_lflag & ECHO) != 0 || (settings.c_lflag & ICANON) == 0) {
+        return runtime_error(
+            std::string("send_secret refused: the program is not reading a hidden line now (") +
+            ((settings.c_lflag & ECHO) != 0 ? "the terminal echoes input"
+                                             : "it reads key by key and may echo by itself") +
+            "), so the value could show in its output; nothing was typed. Wait for its "
+            "password prompt, which reads a line with echo off");
+    }
+    auto fits = check_line_lengths(master, secret);
+    if (!fits) return runtime_error("send_secret failed: " + fits.error());
+    std::string line;
+    line.reserve(secret.size() + 1);
+    line.append(secret);
+    line.push_back('\n');
+    StopScope scope(*this, **session);
+    AlreadyReleased released;
+    auto written = write_bytes(**session, line, &released, deadline_after(Clock::now(), timeout_ms),
+                               scope.stop());
+    ::explicit_bzero(line.data(), line.size());
+    if (written && plan_.recording) plan_.recording->marker("hidden input typed");
+    return written;
 }
 
 Result<void> NativeTerminal::interrupt() {
@@ -261,7 +307,9 @@ Result<void> NativeTerminal::interrupt() {
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
     AlreadyReleased released;
-    return send_ctrl_c(**session, &released);
+    auto sent = send_ctrl_c(**session, &released);
+    if (sent && plan_.recording) plan_.recording->input("\x03");
+    return sent;
 }
 
 Result<void> NativeTerminal::resize(unsigned short rows, unsigned short cols) {
@@ -273,6 +321,7 @@ Result<void> NativeTerminal::resize(unsigned short rows, unsigned short cols) {
     }
     plan_.options.rows = rows;  // a restart keeps the size the program last had
     plan_.options.cols = cols;
+    if (plan_.recording) plan_.recording->resize(rows, cols);
     return {};
 }
 
@@ -291,6 +340,8 @@ Result<void> NativeTerminal::reset() {
     cursor_ = CursorKeyMode{};
     auto process = PtyProcess::spawn(plan_.program, plan_.argv, plan_.options);
     if (!process) return start_error(start_failure_text(plan_, process.error()));
+    // A player starts a fresh screen here, as the terminal's screen does.
+    if (plan_.recording) plan_.recording->marker("restart");
     return attach(std::move(*process));
 }
 
@@ -302,6 +353,8 @@ void NativeTerminal::close() {
     stop_running(ReceiveStop::Why::Closed);
     std::lock_guard lock(mutex_);
     close_locked();
+    // After the reader thread has ended: the program's last output is in.
+    if (plan_.recording) plan_.recording->finish();
     std::lock_guard stop_lock(stop_mutex_);
     --closing_;
 }
@@ -323,6 +376,11 @@ void NativeTerminal::set_tap(std::size_t limit) {
 std::string NativeTerminal::take_tap() {
     std::lock_guard lock(mutex_);
     return std::exchange(tap_, std::string());
+}
+
+std::optional<std::uint64_t> NativeTerminal::recording_size() {
+    if (!plan_.recording) return std::nullopt;  // set at start, never changed
+    return plan_.recording->size();
 }
 
 bool NativeTerminal::app_cursor() {

@@ -28,10 +28,15 @@
 #include "readiness/input_probe.hpp"
 #include "readiness/readiness.hpp"
 #include "session/pty_process.hpp"
+#include "session/recording.hpp"
 #include "session/result.hpp"
 #include "session/session.hpp"
 
 namespace pellux::agent {
+
+// The size a recording stops at unless told otherwise: hours of an ordinary
+// session, bounded so that a flood cannot fill the disk.
+inline constexpr std::uint64_t kDefaultRecordingCap = 64ull * 1024 * 1024;
 
 // What start (and reset) runs.
 struct LaunchPlan {
@@ -39,6 +44,8 @@ struct LaunchPlan {
     std::vector<std::string> argv;  // argv[0] included
     SpawnOptions options;
     std::vector<std::string> ready_markers;  // empty: reads end on quiet output
+    // Records output, input and resizes, across restarts; null records nothing.
+    std::shared_ptr<Recording> recording;
 };
 
 // A failed start: which step, and the errno.
@@ -138,6 +145,13 @@ public:
     // Raw bytes, nothing added, given up after `timeout_ms` with
     // "write failed: timed out ...".
     Result<void> write(std::string_view bytes, std::uint64_t timeout_ms);
+    // Types `secret` and a line feed, recorded nowhere (the recording gets
+    // a marker without the value), and only while the terminal reads a
+    // line without echo, as a password prompt sets it: the value cannot
+    // come back in the output. Refused, nothing typed, otherwise (echo on,
+    // or a line editor that reads key by key and echoes by itself).
+    // Bounded like write.
+    Result<void> write_secret(std::string_view secret, std::uint64_t timeout_ms);
     // Ends a running read (Interrupted), then Ctrl-C as a terminal types it.
     Result<void> interrupt();
     Result<void> resize(unsigned short rows, unsigned short cols);
@@ -154,6 +168,8 @@ public:
     // takes are also kept (the most recent `limit` bytes) until take_tap.
     void set_tap(std::size_t limit);
     std::string take_tap();
+    // Bytes written to the recording so far; none without a recording.
+    std::optional<std::uint64_t> recording_size();
     // The cursor-key mode the program set (DECCKM), followed always.
     bool app_cursor();
 
