@@ -182,6 +182,11 @@ class AsyncTerminal(_Described):
             raise TypeError(f"secret must be a str, not {type(secret).__name__}")
         return await self._run(self._use().send_secret, secret, timeout_ms)
 
+    async def reads_hidden_line(self) -> bool:
+        """Whether the program reads a line without echo now
+        (``Terminal.reads_hidden_line``)."""
+        return await self._run(self._use().reads_hidden_line)
+
     @property
     def recording_size(self) -> int | None:
         """The bytes written to the recording so far (``Terminal.recording_size``)."""

@@ -474,6 +474,12 @@ class Terminal(_Described):
         finally:
             payload[:] = bytes(len(payload))  # this copy of the value does not outlive the call
 
+    def reads_hidden_line(self) -> bool:
+        """Whether the program reads a line without echo now, as a password
+        prompt does: what ``send_secret`` needs."""
+        with self._lock:
+            return self._live().reads_hidden_line
+
     def read(self, timeout_ms: int | None = None) -> Turn:
         """Reads until the program has answered, by the terminal's rule
         (``wait_for``), for at most ``timeout_ms`` (default 20,000)."""

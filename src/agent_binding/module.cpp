@@ -394,6 +394,19 @@ PyObject* get_pid(PyObject* self, void*) {
     return PyLong_FromLong(obj->terminal == nullptr ? -1L : static_cast<long>(obj->terminal->pid()));
 }
 
+PyObject* get_reads_hidden_line(PyObject* self, void*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto hidden = released([&] { return t->reads_hidden_line(); });
+        if (!hidden) {
+            raise_error(hidden.error());
+            return nullptr;
+        }
+        return PyBool_FromLong(*hidden);
+    });
+}
+
 PyObject* get_recording_size(PyObject* self, void*) {
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
@@ -677,6 +690,8 @@ PyGetSetDef kGetSet[] = {
     {"pid", get_pid, nullptr, "The program's pid (the last one once closed).", nullptr},
     {"app_cursor", get_app_cursor, nullptr, "Whether the program set application cursor keys.",
      nullptr},
+    {"reads_hidden_line", get_reads_hidden_line, nullptr,
+     "Whether the terminal reads a line without echo now (a password prompt).", nullptr},
     {"recording_size", get_recording_size, nullptr,
      "Bytes written to the recording so far; None without one.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

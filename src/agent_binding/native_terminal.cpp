@@ -24,6 +24,25 @@ public:
 
 Result<void> closed_error() { return runtime_error("the terminal is closed"); }
 
+// Why a value typed now would not be hidden, or nothing when the terminal
+// reads a line without echo. A password prompt (getpass, sudo, ssh, psql)
+// reads a line with echo off. A line editor (readline at a shell prompt)
+// also turns echo off, but reads key by key and echoes by itself: the value
+// would show, and run as a command. Only the first is a hidden read. The
+// master reports the settings the program set on its side.
+std::optional<std::string> hidden_line_refusal(int master) {
+    termios settings{};
+    if (::tcgetattr(master, &settings) != 0) {
+        return "failed: cannot read the terminal's settings: " + errno_text(errno);
+    }
+    if ((settings.c_lflag & ECHO) == 0 && (settings.c_lflag & ICANON) != 0) return std::nullopt;
+    return std::string("refused: the program is not reading a hidden line now (") +
+           ((settings.c_lflag & ECHO) != 0 ? "the terminal echoes input"
+                                            : "it reads key by key and may echo by itself") +
+           "), so the value could show in its output; nothing was typed. Wait for its password "
+           "prompt, which reads a line with echo off";
+}
+
 }  // namespace
 
 std::string start_failure_text(const LaunchPlan& plan, const SpawnFailure& failure) {
@@ -260,24 +279,7 @@ Result<void> NativeTerminal::write_secret(std::string_view secret, std::uint64_t
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
     const int master = (*session)->process.master();
-    // The master reports the terminal's settings as the program set them.
-    termios settings{};
-    if (::tcgetattr(master, &settings) != 0) {
-        return runtime_error("send_secret failed: cannot read the terminal's settings: " +
-                             errno_text(errno));
-    }
-    // A password prompt (getpass, sudo, ssh, psql) reads a line with echo
-    // off. A line editor (readline at a shell prompt) also turns echo off,
-    // but reads key by key and echoes by itself: the value would show, and
-    // run as a command. Only the first is a hidden read.
-    if ((settings.c_lflag & ECHO) != 0 || (settings.c_lflag & ICANON) == 0) {
-        return runtime_error(
-            std::string("send_secret refused: the program is not reading a hidden line now (") +
-            ((settings.c_lflag & ECHO) != 0 ? "the terminal echoes input"
-                                             : "it reads key by key and may echo by itself") +
-            "), so the value could show in its output; nothing was typed. Wait for its "
-            "password prompt, which reads a line with echo off");
-    }
+    if (auto refused = hidden_line_refusal(master)) return runtime_error("send_secret " + *refused);
     auto fits = check_line_lengths(master, secret);
     if (!fits) return runtime_error("send_secret failed: " + fits.error());
     std::string line;
@@ -381,6 +383,13 @@ std::string NativeTerminal::take_tap() {
 std::optional<std::uint64_t> NativeTerminal::recording_size() {
     if (!plan_.recording) return std::nullopt;  // set at start, never changed
     return plan_.recording->size();
+}
+
+Result<bool> NativeTerminal::reads_hidden_line() {
+    std::lock_guard lock(mutex_);
+    auto session = open_session();
+    if (!session) return std::unexpected(session.error());
+    return !hidden_line_refusal((*session)->process.master()).has_value();
 }
 
 bool NativeTerminal::app_cursor() {

@@ -168,6 +168,9 @@ public:
     // takes are also kept (the most recent `limit` bytes) until take_tap.
     void set_tap(std::size_t limit);
     std::string take_tap();
+    // Whether the terminal reads a line without echo now (a password
+    // prompt): what write_secret requires.
+    Result<bool> reads_hidden_line();
     // Bytes written to the recording so far; none without a recording.
     std::optional<std::uint64_t> recording_size();
     // The cursor-key mode the program set (DECCKM), followed always.

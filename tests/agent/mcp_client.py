@@ -65,16 +65,23 @@ def server_environment(extra: dict[str, str] | None = None) -> dict[str, str]:
 
 
 @asynccontextmanager
-async def connect(*options: str, env: dict[str, str] | None = None) -> AsyncIterator[Client]:
-    """A client connected to a fresh server started with `options`."""
+async def connect(
+    *options: str,
+    env: dict[str, str] | None = None,
+    elicitation_callback: Any = None,
+    errlog: Any = None,
+) -> AsyncIterator[Client]:
+    """A client connected to a fresh server started with `options`; with an
+    `elicitation_callback` it answers the server's questions to its user,
+    and `errlog` (a file) receives the server's stderr."""
     params = StdioServerParameters(
         command=sys.executable,
         args=["-m", "pellux_agent", *options],
         env=server_environment(env),
         cwd=PACKAGE_ROOT,
     )
-    async with stdio_client(params) as (read, write):
-        async with ClientSession(read, write) as session:
+    async with stdio_client(params, **({"errlog": errlog} if errlog is not None else {})) as (read, write):
+        async with ClientSession(read, write, elicitation_callback=elicitation_callback) as session:
             await session.initialize()
             yield Client(session)
 

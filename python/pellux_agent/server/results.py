@@ -57,6 +57,9 @@ class StartResult(_ExitWhenEnded):
     """The answer of start_session."""
 
     session_id: str = Field(description="Pass this to every other tool.")
+    recording: str | None = Field(
+        default=None, description="With record=true: the file the session is recorded to."
+    )
     output: str = Field(description="What the program printed at start (banner, first prompt).")
     status: Status = Field(description="Why the first read ended.")
     alive: bool = Field(description="Whether the program still runs.")
