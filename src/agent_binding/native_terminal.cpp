@@ -1,10 +1,16 @@
 #include "agent_binding/native_terminal.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <string.h>
 #include <termios.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 #include "session/errno_text.hpp"
 
@@ -24,6 +30,54 @@ public:
 
 Result<void> closed_error() { return runtime_error("the terminal is closed"); }
 
+// The first `size - 1` bytes of a small /proc file, or empty.
+std::string read_proc(const std::string& path, std::size_t size) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
+    std::string text(size, '\0');
+    ssize_t n = ::read(fd.get(), text.data(), size - 1);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
+// Whether a process of the terminal's foreground group sleeps in a read of
+// a descriptor it opened as /dev/tty. That is how a password prompt reads
+// (getpass, sudo, ssh, su, psql open the controlling terminal by that name,
+// so that no redirected input can answer them), and what tells it from a
+// plain line read: this terminal starts with echo off, so echo alone does
+// not. Reads /proc; a process it may not look at does not count.
+bool foreground_reads_dev_tty(int master) {
+    const pid_t group = ::tcgetpgrp(master);
+    if (group <= 0) return false;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) return false;
+    while (const dirent* entry = ::readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        const std::string stat = read_proc(base + "/stat", 512);
+        const std::size_t paren = stat.rfind(')');
+        if (paren == std::string::npos) continue;
+        // After the name: state, parent, process group.
+        char state = 0;
+        long parent = 0, pgrp = 0;
+        if (std::sscanf(stat.c_str() + paren + 1, " %c %ld %ld", &state, &parent, &pgrp) != 3 ||
+            pgrp != group) {
+            continue;
+        }
+        const std::string call = read_proc(base + "/syscall", 256);
+        long number = -1;
+        unsigned long fd = 0;
+        if (std::sscanf(call.c_str(), "%ld %lx", &number, &fd) != 2 || number != SYS_read) continue;
+        char target[64] = {};
+        const std::string link = base + "/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == "/dev/tty") return true;
+    }
+    return false;
+}
+
 // Why a value typed now would not be hidden, or nothing when the terminal
 // reads a line without echo. A password prompt (getpass, sudo, ssh, psql)
 // reads a line with echo off. A line editor (readline at a shell prompt)
@@ -35,10 +89,17 @@ std::optional<std::string> hidden_line_refusal(int master) {
     if (::tcgetattr(master, &settings) != 0) {
         return "failed: cannot read the terminal's settings: " + errno_text(errno);
     }
-    if ((settings.c_lflag & ECHO) == 0 && (settings.c_lflag & ICANON) != 0) return std::nullopt;
-    return std::string("refused: the program is not reading a hidden line now (") +
-           ((settings.c_lflag & ECHO) != 0 ? "the terminal echoes input"
-                                            : "it reads key by key and may echo by itself") +
+    const char* why = nullptr;
+    if ((settings.c_lflag & ECHO) != 0) {
+        why = "the terminal echoes input";
+    } else if ((settings.c_lflag & ICANON) == 0) {
+        why = "it reads key by key and may echo by itself";
+    } else if (!foreground_reads_dev_tty(master)) {
+        why = "no program reads a password prompt on /dev/tty";
+    } else {
+        return std::nullopt;
+    }
+    return std::string("refused: the program is not reading a hidden line now (") + why +
            "), so the value could show in its output; nothing was typed. Wait for its password "
            "prompt, which reads a line with echo off";
 }

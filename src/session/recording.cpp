@@ -139,25 +139,31 @@ std::expected<std::shared_ptr<Recording>, int> Recording::open(const std::string
     return recording;
 }
 
-void Recording::output(std::string_view bytes) noexcept {
-    std::lock_guard lock(mutex_);
-    if (stopped_) return;
-    try {
-        body_.clear();
-        append_json_text(body_, bytes, &output_carry_);
-        if (!body_.empty()) event_locked("o");
-    } catch (const std::bad_alloc&) {
-        stopped_ = true;
-    }
-}
+void Recording::output(std::string_view bytes) noexcept { text_event("o", bytes, output_carry_); }
 
-void Recording::input(std::string_view bytes) noexcept {
+void Recording::input(std::string_view bytes) noexcept { text_event("i", bytes, input_carry_); }
+
+void Recording::text_event(std::string_view kind, std::string_view bytes, std::string& carry) noexcept {
     std::lock_guard lock(mutex_);
     if (stopped_) return;
     try {
-        body_.clear();
-        append_json_text(body_, bytes, &input_carry_);
-        if (!body_.empty()) event_locked("i");
+        // Escaped, a byte takes at most six: what surely fits goes whole.
+        const std::uint64_t bound = 6 * (bytes.size() + carry.size()) + 64;
+        if (written_ + bound + kRecordingEndRoom <= max_bytes_) {
+            body_.clear();
+            append_json_text(body_, bytes, &carry);
+            if (!body_.empty()) event_locked(kind);
+            return;
+        }
+        // Near the cap: in small pieces, so that the recording ends as
+        // close to it as the events allow, not at the first large one.
+        while (!bytes.empty() && !stopped_) {
+            const std::string_view piece = bytes.substr(0, kRecordingPieceBytes);
+            bytes.remove_prefix(piece.size());
+            body_.clear();
+            append_json_text(body_, piece, &carry);
+            if (!body_.empty()) event_locked(kind);
+        }
     } catch (const std::bad_alloc&) {
         stopped_ = true;
     }

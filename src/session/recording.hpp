@@ -34,6 +34,8 @@ namespace pellux {
 
 // Room kept below the cap for the marker that ends a full recording.
 inline constexpr std::size_t kRecordingEndRoom = 128;
+// Near the cap, text events are written in pieces of at most this many bytes.
+inline constexpr std::size_t kRecordingPieceBytes = 64;
 
 class Recording {
 public:
@@ -73,6 +75,8 @@ private:
     Recording(UniqueFd fd, std::uint64_t max_bytes)
         : fd_(std::move(fd)), max_bytes_(max_bytes), start_(std::chrono::steady_clock::now()) {}
 
+    // An output or input event (taking mutex_), with the stream's carry.
+    void text_event(std::string_view kind, std::string_view bytes, std::string& carry) noexcept;
     // Under mutex_: writes the event `kind` whose JSON string body is
     // body_, unless the cap stops the recording first. May throw
     // std::bad_alloc (the callers stop the recording then).
