@@ -449,10 +449,16 @@ class Terminal(_Described):
     def send_secret(self, secret: str, timeout_ms: int | None = None) -> Turn:
         """Types ``secret`` and a line feed for a program that reads a hidden
         value (a password prompt: getpass, sudo, ssh), then reads the answer
-        like ``read``. The value is typed only while the terminal does not
-        echo input (such a prompt turns echo off), so it cannot come back in
-        the output, the history or the screen; a recording gets a marker
-        without it. RuntimeError, nothing typed, while echo is on."""
+        like ``read``. The value is typed only while the program reads it as
+        a password prompt does: a line, without echo, from ``/dev/tty``
+        (getpass, sudo, ssh, su, psql open the terminal by that name), so it
+        cannot come back in the output, the history or the screen; a
+        recording gets a marker without it. Anything else is refused with
+        RuntimeError and nothing is typed: echo on, a line editor that
+        echoes by itself (a shell's prompt), or a plain line read (these
+        terminals start without echo, so a shell without a line editor
+        would take the value as a command; ``read -s`` in a script is
+        refused for the same reason)."""
         if not isinstance(secret, str):
             raise TypeError(f"secret must be a str, not {type(secret).__name__}")
         if "\n" in secret or "\r" in secret:
@@ -475,8 +481,8 @@ class Terminal(_Described):
             payload[:] = bytes(len(payload))  # this copy of the value does not outlive the call
 
     def reads_hidden_line(self) -> bool:
-        """Whether the program reads a line without echo now, as a password
-        prompt does: what ``send_secret`` needs."""
+        """Whether the program reads a password prompt now (a line, without
+        echo, from ``/dev/tty``): what ``send_secret`` needs."""
         with self._lock:
             return self._live().reads_hidden_line
 

@@ -671,7 +671,7 @@ PyMethodDef kMethods[] = {
     {"write_secret", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_write_secret)),
      METH_VARARGS | METH_KEYWORDS,
      "write_secret(secret: bytes, timeout_ms=None): the value and a line feed, recorded nowhere;"
-     " refused while the terminal echoes input."},
+     " refused unless a password prompt reads the terminal."},
     {"send_ctrl_c", m_send_ctrl_c, METH_NOARGS,
      "Ends a running read ('interrupted'), then Ctrl-C as a terminal types it."},
     {"resize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_resize)),
@@ -691,7 +691,7 @@ PyGetSetDef kGetSet[] = {
     {"app_cursor", get_app_cursor, nullptr, "Whether the program set application cursor keys.",
      nullptr},
     {"reads_hidden_line", get_reads_hidden_line, nullptr,
-     "Whether the terminal reads a line without echo now (a password prompt).", nullptr},
+     "Whether a password prompt reads the terminal now (a line without echo, from /dev/tty).", nullptr},
     {"recording_size", get_recording_size, nullptr,
      "Bytes written to the recording so far; None without one.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -146,11 +146,11 @@ public:
     // "write failed: timed out ...".
     Result<void> write(std::string_view bytes, std::uint64_t timeout_ms);
     // Types `secret` and a line feed, recorded nowhere (the recording gets
-    // a marker without the value), and only while the terminal reads a
-    // line without echo, as a password prompt sets it: the value cannot
-    // come back in the output. Refused, nothing typed, otherwise (echo on,
-    // or a line editor that reads key by key and echoes by itself).
-    // Bounded like write.
+    // a marker without the value), and only while a program of the
+    // foreground group reads a line without echo from /dev/tty, as a
+    // password prompt does: the value cannot come back in the output.
+    // Refused, nothing typed, otherwise (echo on, a line editor that echoes
+    // by itself, a plain line read). Bounded like write.
     Result<void> write_secret(std::string_view secret, std::uint64_t timeout_ms);
     // Ends a running read (Interrupted), then Ctrl-C as a terminal types it.
     Result<void> interrupt();
@@ -168,8 +168,8 @@ public:
     // takes are also kept (the most recent `limit` bytes) until take_tap.
     void set_tap(std::size_t limit);
     std::string take_tap();
-    // Whether the terminal reads a line without echo now (a password
-    // prompt): what write_secret requires.
+    // Whether a password prompt reads the terminal now: what write_secret
+    // requires.
     Result<bool> reads_hidden_line();
     // Bytes written to the recording so far; none without a recording.
     std::optional<std::uint64_t> recording_size();
