@@ -133,6 +133,11 @@ async def test_refusals_type_nothing_and_ask_no_one() -> None:
 
 async def test_a_client_without_elicitation_gets_a_clear_error() -> None:
     async with connect() as client:
+        tools = {t.name: t for t in (await client.session.list_tools()).tools}
+        # The model learns when to call it and never to ask for passwords in chat.
+        description = tools["send_secret"].description
+        assert "password prompt" in description and "send_input" in description
+        assert "'timeout'" in description and "env" in tools["send_secret"].input_schema["properties"]
         sid, _ = await client.start(sys.executable, args=GETPASS)
         message = await client.error("send_secret", session_id=sid)
     assert "does not support elicitation" in message and "--secret-env" in message

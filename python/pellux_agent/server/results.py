@@ -67,6 +67,12 @@ class StartResult(_ExitWhenEnded):
     exit_code: int | None = Field(default=None, description=_EXIT_CODE_HELP)
     signal: int | None = Field(default=None, description=_SIGNAL_HELP)
 
+    def model_dump(self, **options: Any) -> dict[str, Any]:
+        data = super().model_dump(**options)
+        if data.get("recording", 0) is None:
+            del data["recording"]  # only recorded sessions say where
+        return data
+
 
 class TurnResult(_ExitWhenEnded):
     """The answer of one read."""
