@@ -45,7 +45,7 @@ struct LaunchPlan {
     SpawnOptions options;
     std::vector<std::string> ready_markers;  // empty: reads end on quiet output
     // Records output, input and resizes, across restarts; null records nothing.
-    std::shared_ptr<Recording> recording;
+    std::shared_ptr<Recording> recording = nullptr;
 };
 
 // A failed start: which step, and the errno.
