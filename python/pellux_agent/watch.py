@@ -49,6 +49,13 @@ class Event:
     data: str
 
 
+@dataclass
+class _Modes:
+    """What the played output left on in the watcher's terminal."""
+
+    alternate: bool = False
+
+
 class RecordingError(ValueError):
     """The file is not an asciicast v2 recording (or is damaged)."""
 
@@ -128,11 +135,12 @@ def play(
     follow: bool = True,
     speed: float = 1.0,
     max_gap: float = 2.0,
-) -> bool:
+    screen: _Modes | None = None,
+) -> None:
     """Writes the recording's output to ``out`` at its pace (divided by
     ``speed``, pauses capped at ``max_gap`` seconds; ``speed`` 0: at once).
-    Returns whether the output left the alternate screen on."""
-    alternate = False
+    ``screen``, when given, follows whether the output left the alternate
+    screen on, also when the play is interrupted."""
     last_wall: float | None = None
     last_time = 0.0
     for item in read_events(path, follow):
@@ -152,10 +160,10 @@ def play(
         last_wall, last_time = time.monotonic(), item.time
         out.write(item.data.encode("utf-8", "surrogateescape"))
         out.flush()
-        on, off = item.data.rfind("\x1b[?1049h"), item.data.rfind("\x1b[?1049l")
-        if on != off:
-            alternate = on > off
-    return alternate
+        if screen is not None:
+            on, off = item.data.rfind("\x1b[?1049h"), item.data.rfind("\x1b[?1049l")
+            if on != off:
+                screen.alternate = on > off
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -178,11 +186,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     if not options.speed >= 0 or not options.max_gap >= 0:
         parser.error("--speed and --max-gap must be numbers >= 0")
     out = sys.stdout.buffer
-    alternate = False
+    modes = _Modes()
     try:
-        alternate = play(
+        play(
             options.file, out, follow=not options.no_follow, speed=options.speed,
-            max_gap=options.max_gap,
+            max_gap=options.max_gap, screen=modes,
         )
     except KeyboardInterrupt:
         pass
@@ -191,7 +199,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     finally:
         if out.isatty():
-            out.write(_RESTORE + (b"\x1b[?1049l" if alternate else b""))
+            out.write(_RESTORE + (b"\x1b[?1049l" if modes.alternate else b""))
             out.flush()
     return 0
 

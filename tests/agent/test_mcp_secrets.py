@@ -171,3 +171,43 @@ async def test_values_offered_by_the_deployment_are_typed_never_shown(tmp_path: 
     for where, text in [("results", "\n".join(results)), ("history", history["history"]),
                         ("server log", log.read_text())]:
         assert SECRET not in text, f"the secret leaked into the {where}"
+
+
+async def test_the_secret_page_takes_one_value_from_its_own_address_only() -> None:
+    import http.client
+
+    from pellux_agent.server.hidden import SecretPage
+
+    def request(port: int, method: str, path: str, body: str = "", **headers: str) -> tuple[int, str]:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        try:
+            connection.request(method, path, body=body.encode() or None, headers=headers)
+            answer = connection.getresponse()
+            return answer.status, answer.read().decode()
+        finally:
+            connection.close()
+
+    async with SecretPage("sudo password for <script>alert(1)</script>") as page:
+        parsed = urllib.parse.urlsplit(page.url)
+        port, path = parsed.port, parsed.path
+        assert port is not None
+
+        def check() -> None:
+            status, form = request(port, "GET", path)
+            # The title is shown as text, never as markup.
+            assert status == 200 and "&lt;script&gt;" in form and "<script>" not in form
+            assert request(port, "GET", path + "x")[0] == 404
+            assert request(port, "GET", "/secret/guess")[0] == 404
+            # Another name for this machine (DNS rebinding), another site's page.
+            assert request(port, "GET", path, Host="evil.example")[0] == 403
+            posted = urllib.parse.urlencode({"value": "one"})
+            form_type = {"Content-Type": "application/x-www-form-urlencoded"}
+            assert request(port, "POST", path, posted, Origin="http://evil.example", **form_type)[0] == 403
+            assert request(port, "PUT", path)[0] == 405
+            assert request(port, "POST", path, "other=1", **form_type)[0] == 400
+            assert request(port, "POST", path, posted, **form_type)[0] == 200
+            # One value per page.
+            assert request(port, "POST", path, urllib.parse.urlencode({"value": "two"}), **form_type)[0] == 410
+
+        await anyio.to_thread.run_sync(check)
+        assert await page.value() == "one"
