@@ -26,6 +26,7 @@ CORE_SOURCES = [
     "tests/cpp/test_core.cpp",
     "src/session/output_channel.cpp",
     "src/session/reader_thread.cpp",
+    "src/session/recording.cpp",
     "src/session/session.cpp",
     "src/session/pty_process.cpp",
     "src/session/history.cpp",

@@ -17,6 +17,7 @@ MCP SDK runs on).
 from __future__ import annotations
 
 import asyncio
+import os
 import queue
 import re
 import threading
@@ -25,7 +26,7 @@ from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, TypeVar
 
-from .terminal import Terminal, Turn, WaitFor, _Described, _Params
+from .terminal import RECORD_MAX_BYTES, Terminal, Turn, WaitFor, _Described, _Params
 
 if TYPE_CHECKING:
     from .screen import ScreenSnapshot
@@ -67,10 +68,13 @@ class AsyncTerminal(_Described):
         wait_for: WaitFor = "auto",
         screen: bool = False,
         program_file: tuple[str, int, int] | None = None,
+        record: str | os.PathLike[str] | None = None,
+        record_max_bytes: int = RECORD_MAX_BYTES,
     ) -> None:
         # Checked here, once, so that a bad argument fails at once, not at start().
         self._params = _Params.checked(
-            command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file
+            command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file,
+            record, record_max_bytes,
         )
         self._rows, self._cols = self._params.rows, self._params.cols
         self._closed = False
@@ -166,6 +170,24 @@ class AsyncTerminal(_Described):
         if not isinstance(input, str):
             raise TypeError(f"input must be a str, not {type(input).__name__}")
         return await self._run(self._use().send, input, timeout_ms)
+
+    async def send_secret(self, secret: str, timeout_ms: int | None = None) -> Turn:
+        """Types a hidden value and a line feed while the terminal does not
+        echo, then reads (``Terminal.send_secret``)."""
+        if not isinstance(secret, str):
+            raise TypeError(f"secret must be a str, not {type(secret).__name__}")
+        return await self._run(self._use().send_secret, secret, timeout_ms)
+
+    async def reads_hidden_line(self) -> bool:
+        """Whether the program reads a line without echo now
+        (``Terminal.reads_hidden_line``)."""
+        return await self._run(self._use().reads_hidden_line)
+
+    @property
+    def recording_size(self) -> int | None:
+        """The bytes written to the recording so far (``Terminal.recording_size``)."""
+        terminal = self._terminal
+        return None if terminal is None or self._closed else terminal.recording_size
 
     async def read(self, timeout_ms: int | None = None) -> Turn:
         """Reads the program's answer (``Terminal.read``)."""

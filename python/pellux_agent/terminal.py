@@ -15,6 +15,7 @@ end a running read at once; ``alive``, ``pid``, ``exit_code`` and
 
 from __future__ import annotations
 
+import os
 import re
 import threading
 import time
@@ -43,6 +44,9 @@ DEFAULT_TIMEOUT_MS: Final = 20_000
 SETTLE_MS: Final = 200
 QUIET_MS: Final = 80
 MAX_OUTPUT_BYTES: Final = 2 * 1024 * 1024
+# Where a recording stops unless told otherwise (``record_max_bytes``): hours
+# of an ordinary session, bounded so that a flood cannot fill the disk.
+RECORD_MAX_BYTES: Final = 64 * 1024 * 1024
 # How long a program that has begun to exit may take until the native
 # terminal can collect it (normally well under a millisecond).
 _EXIT_GRACE_S: Final = 1.0
@@ -170,6 +174,8 @@ class _Params:
     screen: bool
     preset: Preset
     program_file: tuple[str, int, int] | None = None
+    record: str | None = None
+    record_max_bytes: int = RECORD_MAX_BYTES
 
     @classmethod
     def checked(
@@ -184,7 +190,19 @@ class _Params:
         wait_for: object,
         screen: object,
         program_file: object = None,
+        record: object = None,
+        record_max_bytes: object = RECORD_MAX_BYTES,
     ) -> _Params:
+        if record is not None:
+            if not isinstance(record, (str, os.PathLike)):
+                raise TypeError(f"record must be a path or None, not {type(record).__name__}")
+            record = os.fspath(record)
+            if not isinstance(record, str) or not record or "\0" in record:
+                raise ValueError(f"record must be a non-empty path without NUL, not {record!r}")
+        if isinstance(record_max_bytes, bool) or not isinstance(record_max_bytes, int):
+            raise TypeError(f"record_max_bytes must be an int, not {type(record_max_bytes).__name__}")
+        if not 1024 <= record_max_bytes < 2**63:
+            raise ValueError(f"record_max_bytes must be at least 1024, not {record_max_bytes}")
         if not isinstance(screen, bool):
             raise TypeError(f"screen must be a bool, not {type(screen).__name__}")
         file: tuple[str, int, int] | None = None
@@ -216,7 +234,7 @@ class _Params:
                     raise ValueError("ready_markers must not contain an empty string")
         return cls(
             name, tuple(arg_list), directory, env_map, rows_, cols_, markers, rule, screen, preset,
-            file,
+            file, record, record_max_bytes,
         )
 
 
@@ -317,6 +335,15 @@ class Terminal(_Described):
     checked: ``path`` is executed through a descriptor, without any ``PATH``
     search, and the start (and every restart) fails unless it still names
     the file with that device and inode (the MCP server's allow list).
+
+    ``record=path`` writes the session to ``path`` as an asciicast v2 file
+    while it runs (a new file, readable by its owner only): the program's
+    output as it arrives, what is typed (``send``, ``write``, ``send_keys``,
+    Ctrl-C) and resizes, each with its time; a restart adds a ``restart``
+    marker. Every event is written at once, so ``python -m
+    pellux_agent.watch path`` follows it live. The file stops growing at
+    ``record_max_bytes`` (default 64 MiB), with a last marker saying so; the
+    session goes on. ``send_secret`` values are never recorded.
     """
 
     def __init__(
@@ -332,9 +359,14 @@ class Terminal(_Described):
         wait_for: WaitFor = "auto",
         screen: bool = False,
         program_file: tuple[str, int, int] | None = None,
+        record: str | os.PathLike[str] | None = None,
+        record_max_bytes: int = RECORD_MAX_BYTES,
     ) -> None:
         self._start(
-            _Params.checked(command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file)
+            _Params.checked(
+                command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file,
+                record, record_max_bytes,
+            )
         )
 
     @classmethod
@@ -372,6 +404,8 @@ class Terminal(_Described):
                     params.cols,
                     list(params.markers),
                     program_file=params.program_file,
+                    record=params.record,
+                    record_max_bytes=params.record_max_bytes,
                 )
             except OSError as error:
                 raise start_error(error) from None
@@ -456,6 +490,46 @@ class Terminal(_Described):
                 raise self._input_error(error, self._program_alive(native)) from error
             held, self._pending = self._pending, ""
             return self._turn(native, held + text, why)
+
+    def send_secret(self, secret: str, timeout_ms: int | None = None) -> Turn:
+        """Types ``secret`` and a line feed for a program that reads a hidden
+        value (a password prompt: getpass, sudo, ssh), then reads the answer
+        like ``read``. The value is typed only while the program reads it as
+        a password prompt does: a line, without echo, from ``/dev/tty``
+        (getpass, sudo, ssh, su, psql open the terminal by that name), so it
+        cannot come back in the output, the history or the screen; a
+        recording gets a marker without it. Anything else is refused with
+        RuntimeError and nothing is typed: echo on, a line editor that
+        echoes by itself (a shell's prompt), or a plain line read (these
+        terminals start without echo, so a shell without a line editor
+        would take the value as a command; ``read -s`` in a script is
+        refused for the same reason)."""
+        if not isinstance(secret, str):
+            raise TypeError(f"secret must be a str, not {type(secret).__name__}")
+        if "\n" in secret or "\r" in secret:
+            # A line break would end the hidden line early and type the rest
+            # as a command, with echo back on.
+            raise ValueError("secret must be one line (no line feed or carriage return)")
+        timeout = self._timeout(timeout_ms)
+        payload = bytearray(secret.encode("utf-8", "surrogateescape"))
+        try:
+            with self._lock:
+                native = self._live()
+                if not native.is_alive():
+                    raise self._exited_error()
+                try:
+                    native.write_secret(payload, timeout)
+                except RuntimeError as error:
+                    raise self._input_error(error, self._program_alive(native)) from None
+                return self._read(native, timeout)
+        finally:
+            payload[:] = bytes(len(payload))  # this copy of the value does not outlive the call
+
+    def reads_hidden_line(self) -> bool:
+        """Whether the program reads a password prompt now (a line, without
+        echo, from ``/dev/tty``): what ``send_secret`` needs."""
+        with self._lock:
+            return self._live().reads_hidden_line
 
     def read(self, timeout_ms: int | None = None) -> Turn:
         """Reads until the program has answered, by the terminal's rule
@@ -574,6 +648,18 @@ class Terminal(_Described):
             return self._screen.snapshot()
         finally:
             self._lock.release()
+
+    @property
+    def recording_size(self) -> int | None:
+        """The bytes written to the recording so far (None without one, or
+        once closed)."""
+        native = self._resources.native
+        if self._closed or native is None:
+            return None
+        try:
+            return native.recording_size
+        except RuntimeError:
+            return None
 
     def restart(self, timeout_ms: int | None = None) -> Turn:
         """Ends the program and every process of its session, starts it

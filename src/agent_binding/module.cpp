@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <exception>
@@ -271,14 +272,49 @@ bool read_params(PyObject* timeout, PyObject* max_bytes, PyObject* settle, PyObj
 
 // ---- the type ----------------------------------------------------------------
 
-// Terminal(program, argv, env, cwd, rows, cols, ready_markers, *, program_file=None)
+// The recording of a new terminal at `path`: its header names the command
+// and the TERM the program gets. Null with OSError when it cannot be made.
+std::shared_ptr<Recording> open_recording(PyObject* path, std::uint64_t max_bytes,
+                                          const LaunchPlan& plan) {
+    std::string where;
+    if (!to_string(path, "record", where)) return nullptr;
+    Recording::Header header;
+    header.rows = plan.options.rows;
+    header.cols = plan.options.cols;
+    for (const std::string& arg : plan.argv) {
+        if (!header.title.empty()) header.title += ' ';
+        header.title += arg;
+    }
+    if (plan.options.env) {
+        for (const std::string& entry : *plan.options.env) {
+            if (entry.starts_with("TERM=")) header.term = entry.substr(5);
+        }
+    }
+    auto opened = released([&] { return Recording::open(where, max_bytes, header); });
+    if (!opened) {
+        if (opened.error() == EINVAL) {
+            PyErr_Format(PyExc_ValueError, "record_max_bytes is too small for a recording: %llu",
+                         static_cast<unsigned long long>(max_bytes));
+        } else {
+            errno = opened.error();
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        }
+        return nullptr;
+    }
+    return std::move(*opened);
+}
+
+// Terminal(program, argv, env, cwd, rows, cols, ready_markers, *, program_file=None,
+//          record=None, record_max_bytes=...)
 PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"program", "argv", "env", "cwd", "rows", "cols", "ready_markers",
-                                  "program_file", nullptr};
+                                  "program_file", "record", "record_max_bytes", nullptr};
     PyObject *program = nullptr, *argv = nullptr, *env = Py_None, *cwd = Py_None;
     PyObject *rows = nullptr, *cols = nullptr, *markers = nullptr, *file = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO|$O:Terminal", const_cast<char**>(names),
-                                     &program, &argv, &env, &cwd, &rows, &cols, &markers, &file)) {
+    PyObject *record = Py_None, *record_max = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOO|$OOO:Terminal",
+                                     const_cast<char**>(names), &program, &argv, &env, &cwd, &rows,
+                                     &cols, &markers, &file, &record, &record_max)) {
         return nullptr;
     }
     return boundary([&]() -> PyObject* {
@@ -325,6 +361,12 @@ PyObject* terminal_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         plan.options.default_signals = {SIGPIPE, SIGXFSZ};
         plan.options.end_whole_terminal = true;  // close leaves nothing on the terminal
         plan.options.collect_early = true;       // and returns as soon as the program is gone
+        if (record != Py_None) {
+            std::optional<std::uint64_t> cap;
+            if (!to_optional_uint(record_max, "record_max_bytes", cap)) return nullptr;
+            plan.recording = open_recording(record, cap.value_or(kDefaultRecordingCap), plan);
+            if (!plan.recording) return nullptr;
+        }
         auto started = released([&] { return NativeTerminal::start(std::move(plan)); });
         if (!started) {
             PyObject* error = Py_BuildValue("(is)", started.error().err, started.error().message.c_str());
@@ -372,6 +414,27 @@ void terminal_dealloc(PyObject* self) {
 PyObject* get_pid(PyObject* self, void*) {
     TerminalObject* obj = as_terminal(self);
     return PyLong_FromLong(obj->terminal == nullptr ? -1L : static_cast<long>(obj->terminal->pid()));
+}
+
+PyObject* get_reads_hidden_line(PyObject* self, void*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    return boundary([&]() -> PyObject* {
+        auto hidden = released([&] { return t->reads_hidden_line(); });
+        if (!hidden) {
+            raise_error(hidden.error());
+            return nullptr;
+        }
+        return PyBool_FromLong(*hidden);
+    });
+}
+
+PyObject* get_recording_size(PyObject* self, void*) {
+    NativeTerminal* t = usable(self);
+    if (t == nullptr) return nullptr;
+    auto size = released([&] { return t->recording_size(); });
+    if (!size) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*size);
 }
 
 PyObject* get_app_cursor(PyObject* self, void*) {
@@ -524,6 +587,31 @@ PyObject* m_write(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (t == nullptr) return nullptr;
         return none_or_raise(
             released([&] { return t->write(bytes, ms.value_or(kDefaultTimeoutMs)); }));
+    });
+}
+
+PyObject* m_write_secret(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"secret", "timeout_ms", nullptr};
+    Py_buffer data{};
+    PyObject* timeout = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|O:write_secret", const_cast<char**>(names),
+                                     &data, &timeout)) {
+        return nullptr;
+    }
+    // The caller's buffer is read in place (the value is copied only into
+    // the line that is typed, which is wiped).
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&data};
+    std::string_view secret(static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len));
+    return boundary([&]() -> PyObject* {
+        std::optional<std::uint64_t> ms;
+        if (!to_optional_uint(timeout, "timeout_ms", ms)) return nullptr;
+        NativeTerminal* t = usable(self);
+        if (t == nullptr) return nullptr;
+        return none_or_raise(
+            released([&] { return t->write_secret(secret, ms.value_or(kDefaultTimeoutMs)); }));
     });
 }
 
@@ -733,6 +821,10 @@ PyMethodDef kMethods[] = {
      "One look of the input probe: 'waiting', 'busy', 'exited' or 'unknown'."},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_write)),
      METH_VARARGS | METH_KEYWORDS, "write(data: bytes, timeout_ms=None): raw bytes, nothing added."},
+    {"write_secret", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_write_secret)),
+     METH_VARARGS | METH_KEYWORDS,
+     "write_secret(secret: bytes, timeout_ms=None): the value and a line feed, recorded nowhere;"
+     " refused unless a password prompt reads the terminal."},
     {"send_ctrl_c", m_send_ctrl_c, METH_NOARGS,
      "Ends a running read ('interrupted'), then Ctrl-C as a terminal types it."},
     {"resize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_resize)),
@@ -761,6 +853,10 @@ PyGetSetDef kGetSet[] = {
      "Whether the program asked for bracketed paste.", nullptr},
     {"echo_off", get_echo_off, nullptr,
      "Whether the terminal reads lines with echo off now (a password prompt).", nullptr},
+    {"reads_hidden_line", get_reads_hidden_line, nullptr,
+     "Whether a password prompt reads the terminal now (a line without echo, from /dev/tty).", nullptr},
+    {"recording_size", get_recording_size, nullptr,
+     "Bytes written to the recording so far; None without one.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -152,6 +153,80 @@ pid_t front_of_group(pid_t group) {
 constexpr std::string_view kPasteStart = "\x1b[200~";
 constexpr std::string_view kPasteEnd = "\x1b[201~";
 
+// The first `size - 1` bytes of a small /proc file, or empty.
+std::string read_proc(const std::string& path, std::size_t size) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return {};
+    std::string text(size, '\0');
+    ssize_t n = ::read(fd.get(), text.data(), size - 1);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
+// Whether a process of the terminal's foreground group sleeps in a read of
+// a descriptor it opened as /dev/tty. That is how a password prompt reads
+// (getpass, sudo, ssh, su, psql open the controlling terminal by that name,
+// so that no redirected input can answer them), and what tells it from a
+// plain line read: this terminal starts with echo off, so echo alone does
+// not. Reads /proc; a process it may not look at does not count.
+bool foreground_reads_dev_tty(int master) {
+    const pid_t group = ::tcgetpgrp(master);
+    if (group <= 0) return false;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+    if (!proc) return false;
+    while (const dirent* entry = ::readdir(proc.get())) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        const std::string base = std::string("/proc/") + entry->d_name;
+        const std::string stat = read_proc(base + "/stat", 512);
+        const std::size_t paren = stat.rfind(')');
+        if (paren == std::string::npos) continue;
+        // After the name: state, parent, process group.
+        char state = 0;
+        long parent = 0, pgrp = 0;
+        if (std::sscanf(stat.c_str() + paren + 1, " %c %ld %ld", &state, &parent, &pgrp) != 3 ||
+            pgrp != group) {
+            continue;
+        }
+        const std::string call = read_proc(base + "/syscall", 256);
+        long number = -1;
+        unsigned long fd = 0;
+        if (std::sscanf(call.c_str(), "%ld %lx", &number, &fd) != 2 || number != SYS_read) continue;
+        char target[64] = {};
+        const std::string link = base + "/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == "/dev/tty") return true;
+    }
+    return false;
+}
+
+// Why a value typed now would not be hidden, or nothing when the terminal
+// reads a line without echo. A password prompt (getpass, sudo, ssh, psql)
+// reads a line with echo off. A line editor (readline at a shell prompt)
+// also turns echo off, but reads key by key and echoes by itself: the value
+// would show, and run as a command. Only the first is a hidden read. The
+// master reports the settings the program set on its side.
+std::optional<std::string> hidden_line_refusal(int master) {
+    termios settings{};
+    if (::tcgetattr(master, &settings) != 0) {
+        return "failed: cannot read the terminal's settings: " + errno_text(errno);
+    }
+    const char* why = nullptr;
+    if ((settings.c_lflag & ECHO) != 0) {
+        why = "the terminal echoes input";
+    } else if ((settings.c_lflag & ICANON) == 0) {
+        why = "it reads key by key and may echo by itself";
+    } else if (!foreground_reads_dev_tty(master)) {
+        why = "no program reads a password prompt on /dev/tty";
+    } else {
+        return std::nullopt;
+    }
+    return std::string("refused: the program is not reading a hidden line now (") + why +
+           "), so the value could show in its output; nothing was typed. Wait for its password "
+           "prompt, which reads a line with echo off";
+}
+
 }  // namespace
 
 std::string start_failure_text(const LaunchPlan& plan, const SpawnFailure& failure) {
@@ -237,7 +312,8 @@ std::expected<std::unique_ptr<NativeTerminal>, StartFailure> NativeTerminal::sta
 Result<void> NativeTerminal::attach(PtyProcess process) {
     pid_.store(process.child_pid());
     const int master = process.master();
-    auto session = attach_session(std::move(process), plan_.program, true, kMaxHistoryBytes);
+    auto session = attach_session(std::move(process), plan_.program, true, kMaxHistoryBytes,
+                                  plan_.recording);
     if (!session) return std::unexpected(session.error());
     session_ = std::move(*session);
     probe_.emplace(pid_.load(), master);
@@ -247,6 +323,7 @@ Result<void> NativeTerminal::attach(PtyProcess process) {
 NativeTerminal::~NativeTerminal() {
     std::lock_guard lock(mutex_);
     close_locked();
+    if (plan_.recording) plan_.recording->finish();
 }
 
 pid_t NativeTerminal::pid() { return pid_.load(); }
@@ -410,6 +487,8 @@ Result<HeldRead> NativeTerminal::send_held(std::string_view input, const ReadPar
     const auto deadline = deadline_after(Clock::now(), params.timeout_ms.value_or(kDefaultTimeoutMs));
     if (auto written = write_bytes(**session, line, &released, deadline, scope.stop()); !written) {
         if (!scope.stop()->requested()) return std::unexpected(written.error());
+    } else if (plan_.recording) {
+        plan_.recording->input(line);
     }
     return read_locked(std::move(lock), params, **session, scope);
 }
@@ -457,8 +536,31 @@ Result<void> NativeTerminal::write(std::string_view bytes, std::uint64_t timeout
     // as it ends a read: "write failed: stopped ...", nothing left behind.
     StopScope scope(*this, **session);
     AlreadyReleased released;
-    return write_bytes(**session, bytes, &released, deadline_after(Clock::now(), timeout_ms),
-                       scope.stop());
+    auto written = write_bytes(**session, bytes, &released, deadline_after(Clock::now(), timeout_ms),
+                               scope.stop());
+    if (written && plan_.recording) plan_.recording->input(bytes);
+    return written;
+}
+
+Result<void> NativeTerminal::write_secret(std::string_view secret, std::uint64_t timeout_ms) {
+    std::lock_guard lock(mutex_);
+    auto session = open_session();
+    if (!session) return std::unexpected(session.error());
+    const int master = (*session)->process.master();
+    if (auto refused = hidden_line_refusal(master)) return runtime_error("send_secret " + *refused);
+    auto fits = check_line_lengths(master, secret);
+    if (!fits) return runtime_error("send_secret failed: " + fits.error());
+    std::string line;
+    line.reserve(secret.size() + 1);
+    line.append(secret);
+    line.push_back('\n');
+    StopScope scope(*this, **session);
+    AlreadyReleased released;
+    auto written = write_bytes(**session, line, &released, deadline_after(Clock::now(), timeout_ms),
+                               scope.stop());
+    ::explicit_bzero(line.data(), line.size());
+    if (written && plan_.recording) plan_.recording->marker("hidden input typed");
+    return written;
 }
 
 Result<void> NativeTerminal::interrupt() {
@@ -475,7 +577,9 @@ Result<void> NativeTerminal::interrupt() {
     auto session = open_session();
     if (!session) return std::unexpected(session.error());
     AlreadyReleased released;
-    return send_ctrl_c(**session, &released);
+    auto sent = send_ctrl_c(**session, &released);
+    if (sent && plan_.recording) plan_.recording->input("\x03");
+    return sent;
 }
 
 Result<void> NativeTerminal::resize(unsigned short rows, unsigned short cols) {
@@ -487,6 +591,7 @@ Result<void> NativeTerminal::resize(unsigned short rows, unsigned short cols) {
     }
     plan_.options.rows = rows;  // a restart keeps the size the program last had
     plan_.options.cols = cols;
+    if (plan_.recording) plan_.recording->resize(rows, cols);
     return {};
 }
 
@@ -507,6 +612,8 @@ Result<void> NativeTerminal::reset() {
     scanned_ = fed_ = 0;
     auto process = PtyProcess::spawn(plan_.program, plan_.argv, plan_.options);
     if (!process) return start_error(start_failure_text(plan_, process.error()));
+    // A player starts a fresh screen here, as the terminal's screen does.
+    if (plan_.recording) plan_.recording->marker("restart");
     return attach(std::move(*process));
 }
 
@@ -518,6 +625,8 @@ void NativeTerminal::close() {
     stop_running(ReceiveStop::Why::Closed);
     std::lock_guard lock(mutex_);
     close_locked();
+    // After the reader thread has ended: the program's last output is in.
+    if (plan_.recording) plan_.recording->finish();
     std::lock_guard stop_lock(stop_mutex_);
     --closing_;
 }
@@ -548,6 +657,18 @@ void NativeTerminal::set_screen_answers(std::unique_ptr<ScreenAnswers> screen) {
         old = std::exchange(screen_answers_, std::move(screen));
     }
     // The old one goes outside the lock: its end may wait for the binding.
+}
+
+std::optional<std::uint64_t> NativeTerminal::recording_size() {
+    if (!plan_.recording) return std::nullopt;  // set at start, never changed
+    return plan_.recording->size();
+}
+
+Result<bool> NativeTerminal::reads_hidden_line() {
+    std::lock_guard lock(mutex_);
+    auto session = open_session();
+    if (!session) return std::unexpected(session.error());
+    return !hidden_line_refusal((*session)->process.master()).has_value();
 }
 
 bool NativeTerminal::app_cursor() {

@@ -30,10 +30,15 @@
 #include "readiness/readiness.hpp"
 #include "readiness/terminal_queries.hpp"
 #include "session/pty_process.hpp"
+#include "session/recording.hpp"
 #include "session/result.hpp"
 #include "session/session.hpp"
 
 namespace pellux::agent {
+
+// The size a recording stops at unless told otherwise: hours of an ordinary
+// session, bounded so that a flood cannot fill the disk.
+inline constexpr std::uint64_t kDefaultRecordingCap = 64ull * 1024 * 1024;
 
 // What start (and reset) runs.
 struct LaunchPlan {
@@ -41,6 +46,8 @@ struct LaunchPlan {
     std::vector<std::string> argv;  // argv[0] included
     SpawnOptions options;
     std::vector<std::string> ready_markers;  // empty: reads end on quiet output
+    // Records output, input and resizes, across restarts; null records nothing.
+    std::shared_ptr<Recording> recording = nullptr;
 };
 
 // A failed start: which step, and the errno.
@@ -175,6 +182,13 @@ public:
     // Raw bytes, nothing added, given up after `timeout_ms` with
     // "write failed: timed out ...".
     Result<void> write(std::string_view bytes, std::uint64_t timeout_ms);
+    // Types `secret` and a line feed, recorded nowhere (the recording gets
+    // a marker without the value), and only while a program of the
+    // foreground group reads a line without echo from /dev/tty, as a
+    // password prompt does: the value cannot come back in the output.
+    // Refused, nothing typed, otherwise (echo on, a line editor that echoes
+    // by itself, a plain line read). Bounded like write.
+    Result<void> write_secret(std::string_view secret, std::uint64_t timeout_ms);
     // Ends a running read (Interrupted), then Ctrl-C as a terminal types it.
     Result<void> interrupt();
     Result<void> resize(unsigned short rows, unsigned short cols);
@@ -191,6 +205,11 @@ public:
     // takes are also kept (the most recent `limit` bytes) until take_tap.
     void set_tap(std::size_t limit);
     std::string take_tap();
+    // Whether a password prompt reads the terminal now: what write_secret
+    // requires.
+    Result<bool> reads_hidden_line();
+    // Bytes written to the recording so far; none without a recording.
+    std::optional<std::uint64_t> recording_size();
     // The modes the program set (see TerminalModes), followed always, as of
     // the output reads have taken.
     bool app_cursor();

@@ -34,7 +34,7 @@ bool hand_over(Sender& sender, std::string_view bytes) {
 // descriptor, so a stop request reaches it even while a background process
 // keeps the terminal open and silent. The read buffer lives on the thread's
 // stack: starting needs no allocation.
-void reader_loop(Sender sender, UniqueFd master) noexcept {
+void reader_loop(Sender sender, UniqueFd master, std::shared_ptr<Recording> recording) noexcept {
     ::pthread_setname_np(::pthread_self(), kReaderThreadName);
     // This thread's exception state lives in thread-local storage that the
     // loader allocates on first use; under memory pressure that first use
@@ -60,6 +60,9 @@ void reader_loop(Sender sender, UniqueFd master) noexcept {
             break;  // EIO once the last holder of the slave has closed it
         }
         if (n == 0) break;
+        // Recorded here, as it arrives, so its time is when the program
+        // printed it, not when a read took it.
+        if (recording) recording->output(std::string_view(buffer, static_cast<std::size_t>(n)));
         if (!hand_over(sender, std::string_view(buffer, static_cast<std::size_t>(n)))) break;
     }
     // master and sender are released here: the receiver sees disconnection
@@ -68,7 +71,8 @@ void reader_loop(Sender sender, UniqueFd master) noexcept {
 
 }  // namespace
 
-ReaderThread spawn_reader_thread(Sender sender, UniqueFd master_dup) {
+ReaderThread spawn_reader_thread(Sender sender, UniqueFd master_dup,
+                                 std::shared_ptr<Recording> recording) {
     SenderStop stop = sender.stop_handle();
     // Signals the interpreter handles must land on its threads, not here: a
     // handler installed without SA_RESTART would otherwise interrupt our reads.
@@ -81,7 +85,7 @@ ReaderThread spawn_reader_thread(Sender sender, UniqueFd master_dup) {
     ::pthread_sigmask(SIG_BLOCK, &blocked, &old_mask);
     std::thread thread;
     try {
-        thread = std::thread(reader_loop, std::move(sender), std::move(master_dup));
+        thread = std::thread(reader_loop, std::move(sender), std::move(master_dup), std::move(recording));
     } catch (...) {
         ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
         throw;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "session/output_channel.hpp"
+#include "session/recording.hpp"
 #include "session/unique_fd.hpp"
 
 namespace pellux {
@@ -39,7 +40,9 @@ private:
 
 // Starts "pellux_reader" with asynchronous signals blocked, so that signals
 // meant for the interpreter are never delivered to it. Throws
-// std::system_error when the thread cannot be started.
-ReaderThread spawn_reader_thread(Sender sender, UniqueFd master_dup);
+// std::system_error when the thread cannot be started. A `recording`, when
+// given, records every chunk as the thread reads it, before it is queued.
+ReaderThread spawn_reader_thread(Sender sender, UniqueFd master_dup,
+                                 std::shared_ptr<Recording> recording = nullptr);
 
 }  // namespace pellux

@@ -52,7 +52,8 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
 }
 
 Result<std::unique_ptr<Session>> attach_session(PtyProcess&& process_, const std::string& command,
-                                                bool interactive, std::size_t max_history_bytes) {
+                                                bool interactive, std::size_t max_history_bytes,
+                                                std::shared_ptr<Recording> recording) {
     // Owned here from the start, so that every failure below ends the child.
     std::optional<PtyProcess> process(std::move(process_));
     auto raw = process->get_raw_handle();
@@ -85,7 +86,8 @@ Result<std::unique_ptr<Session>> attach_session(PtyProcess&& process_, const std
     numbers.wake = channel->first.wake_fd();
     std::optional<ReaderThread> reader;
     try {
-        reader.emplace(spawn_reader_thread(std::move(channel->first), std::move(*reader_fd)));
+        reader.emplace(spawn_reader_thread(std::move(channel->first), std::move(*reader_fd),
+                                           std::move(recording)));
     } catch (const std::system_error& e) {
         throw InternalFailure("failed to spawn reader thread: " + system_error_text(e.code().value()));
     }

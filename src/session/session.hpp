@@ -87,9 +87,11 @@ Result<std::unique_ptr<Session>> spawn_session(const std::string& command, bool 
                                                std::size_t max_history_bytes);
 
 // Builds the record around a child already started; `command` is what
-// reset starts again.
+// reset starts again. A `recording` records the output as the reader
+// thread reads it.
 Result<std::unique_ptr<Session>> attach_session(PtyProcess&& process, const std::string& command,
-                                                bool interactive, std::size_t max_history_bytes);
+                                                bool interactive, std::size_t max_history_bytes,
+                                                std::shared_ptr<Recording> recording = nullptr);
 
 // Stores the constructor's marker list, or the defaults when none was given.
 void store_initial_markers(Session& session, std::optional<std::vector<std::string>> markers);

@@ -69,12 +69,18 @@ def server_environment(extra: dict[str, str] | None = None) -> dict[str, str]:
 
 @asynccontextmanager
 async def connect(
-    *options: str, env: dict[str, str] | None = None, transport: str = "stdio"
+    *options: str,
+    env: dict[str, str] | None = None,
+    transport: str = "stdio",
+    elicitation_callback: Any = None,
+    errlog: Any = None,
 ) -> AsyncIterator[Client]:
-    """A client connected to a fresh server started with `options`."""
+    """A client connected to a fresh server started with `options`; with an
+    `elicitation_callback` it answers the server's questions to its user,
+    and `errlog` (a file) receives the server's stderr (over stdio)."""
     if transport == "http":
         with HttpServer(*options, env=env) as server:
-            async with connect_http(server.url, server.token) as client:
+            async with connect_http(server.url, server.token, elicitation_callback) as client:
                 yield client
         return
     assert transport == "stdio", transport
@@ -84,8 +90,8 @@ async def connect(
         env=server_environment(env),
         cwd=PACKAGE_ROOT,
     )
-    async with stdio_client(params) as (read, write):
-        async with ClientSession(read, write) as session:
+    async with stdio_client(params, **({"errlog": errlog} if errlog is not None else {})) as (read, write):
+        async with ClientSession(read, write, elicitation_callback=elicitation_callback) as session:
             await session.initialize()
             yield Client(session)
 
@@ -298,23 +304,23 @@ class HttpServer:
 
 
 @asynccontextmanager
-async def connect_http(url: str, token: str) -> AsyncIterator[Client]:
+async def connect_http(url: str, token: str, elicitation_callback: Any = None) -> AsyncIterator[Client]:
     """A client of a running HTTP server, through the SDK's streamable HTTP client."""
     from mcp.shared._httpx_utils import create_mcp_http_client
 
     http = create_mcp_http_client(headers={"Authorization": f"Bearer {token}"})
-    async with connect_http_client(url, http) as client:
+    async with connect_http_client(url, http, elicitation_callback) as client:
         yield client
 
 
 @asynccontextmanager
-async def connect_http_client(url: str, http: Any) -> AsyncIterator[Client]:
+async def connect_http_client(url: str, http: Any, elicitation_callback: Any = None) -> AsyncIterator[Client]:
     """A client of a running HTTP server through the given HTTP client
     (an httpx2.AsyncClient, closed on the way out)."""
     from mcp.client.streamable_http import streamable_http_client
 
     async with http:
         async with streamable_http_client(url, http_client=http) as (read, write):
-            async with ClientSession(read, write) as session:
+            async with ClientSession(read, write, elicitation_callback=elicitation_callback) as session:
                 await session.initialize()
                 yield Client(session)

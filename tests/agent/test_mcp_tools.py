@@ -30,7 +30,7 @@ async def test_tools_are_described_for_a_model() -> None:
     assert set(tools) == {
         "start_session", "send_input", "read_output", "send_interrupt",
         "restart_session", "close_session", "list_sessions", "get_history",
-        "send_keys", "resize_session", "get_screen", "wait_for_output",
+        "send_keys", "resize_session", "get_screen", "wait_for_output", "send_secret",
     }
     for tool in tools.values():
         assert tool.description and len(tool.description) > 60, tool.name

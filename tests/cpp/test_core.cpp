@@ -36,6 +36,7 @@
 #include "sanitize/sanitize.hpp"
 #include "session/output_channel.hpp"
 #include "session/reader_thread.hpp"
+#include "session/recording.hpp"
 #include "session/session.hpp"
 
 using namespace std::chrono_literals;
@@ -113,10 +114,23 @@ public:
         return file;
     }
 
+    // A path in the directory for a file the test makes (removed with it).
+    std::string file(const std::string& name) {
+        files_.push_back(path_ + "/" + name);
+        return files_.back();
+    }
+
 private:
     std::string path_;
     std::vector<std::string> files_;
 };
+
+std::vector<std::string> file_lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
 
 std::string pattern(std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
@@ -720,6 +734,66 @@ void test_marker_read(ScratchDir& dir) {
 
 }  // namespace
 
+// The reader thread records output while the caller's thread records input:
+// every event is a whole line, in time order, and a character split between
+// two outputs is written once, whole.
+void test_recording_events_from_two_threads(ScratchDir& dir) {
+    const std::string path = dir.file("threads.cast");
+    auto opened = pellux::Recording::open(path, 1ull << 30, {24, 80, "t", "xterm"});
+    CHECK(opened.has_value());
+    if (!opened) return;
+    auto recording = *opened;
+    constexpr int kEvents = 5000;
+    std::thread reader([&] {
+        for (int i = 0; i < kEvents; ++i) {
+            recording->output("\xc3");  // the first half of an e with an acute accent
+            recording->output("\xa9");
+        }
+    });
+    for (int i = 0; i < kEvents; ++i) recording->input("x\n");
+    reader.join();
+    recording->resize(30, 100);
+    recording->finish();
+    recording->output("after the end");
+    const auto lines = file_lines(path);
+    CHECK(lines.size() == 1 + 2 * kEvents + 2);
+    CHECK(lines.front().starts_with("{\"version\": 2, \"width\": 80, \"height\": 24"));
+    int outputs = 0, inputs = 0;
+    double last = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        CHECK(line.starts_with("[") && line.ends_with("\"]"));
+        const double at = std::strtod(line.c_str() + 1, nullptr);
+        CHECK(at >= last);
+        last = at;
+        if (line.ends_with(", \"o\", \"\xc3\xa9\"]")) ++outputs;
+        if (line.ends_with(", \"i\", \"x\\n\"]")) ++inputs;
+    }
+    CHECK(outputs == kEvents && inputs == kEvents);
+    CHECK(lines[lines.size() - 2].ends_with(", \"r\", \"100x30\"]"));
+    CHECK(lines.back().ends_with(", \"m\", \"end\"]"));
+    struct stat st{};
+    CHECK(::stat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) == recording->size());
+}
+
+// The cap: the file ends with the marker that says why, never past the cap,
+// and nothing is written after it.
+void test_recording_stops_at_its_cap(ScratchDir& dir) {
+    const std::string path = dir.file("capped.cast");
+    constexpr std::uint64_t kCap = 2000;
+    CHECK(pellux::Recording::open(path, 100, {}).error() == EINVAL);  // no room for the header
+    auto recording = *pellux::Recording::open(path, kCap, {24, 80, "", ""});
+    const std::string line(100, 'a');
+    for (int i = 0; i < 100; ++i) recording->output(line);
+    CHECK(recording->stopped());
+    const std::uint64_t size = recording->size();
+    CHECK(size <= kCap && size > kCap - 200);  // filled close to the cap, in pieces
+    recording->input("more");
+    CHECK(recording->size() == size);
+    const auto lines = file_lines(path);
+    CHECK(lines.back().ends_with(", \"m\", \"recording stopped: size cap of 2000 bytes reached\"]"));
+}
+
 int main() {
     // A closed terminal must not kill the test through a stray SIGPIPE/SIGHUP.
     ::signal(SIGPIPE, SIG_IGN);
@@ -749,6 +823,8 @@ int main() {
     test_capped_reads_lose_nothing(dir);
     test_ctrl_c_reaches_a_program_behind_full_input(dir);
     test_marker_read(dir);
+    test_recording_events_from_two_threads(dir);
+    test_recording_stops_at_its_cap(dir);
 
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;

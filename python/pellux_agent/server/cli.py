@@ -15,6 +15,7 @@ from collections.abc import Sequence
 
 import anyio
 
+from .hidden import SecretValues
 from .programs import AllowList
 from .results import MIN_OUTPUT_CHARS
 from .sessions import Limits
@@ -68,6 +69,13 @@ def _seconds(text: str) -> float:
     value = float(text)
     if not math.isfinite(value) or value < 0:
         raise argparse.ArgumentTypeError(f"must be a number of seconds >= 0, got {text}")
+    return value
+
+
+def _record_cap(text: str) -> int:
+    value = int(text)
+    if value < 1024:
+        raise argparse.ArgumentTypeError(f"must be at least 1024, got {value}")
     return value
 
 
@@ -167,17 +175,61 @@ def parse_command_line(
         "in flight this long: how long a client that vanished (killed, cut off) holds its "
         "terminals (default 600; 0: never)",
     )
+    parser.add_argument(
+        "--record-dir",
+        metavar="DIR",
+        help="allow start_session(record=true): each recorded session is written to a new "
+        "asciicast v2 file here (created if missing, readable by its owner only); "
+        "python -m pellux_agent.watch FILE replays or follows one",
+    )
+    parser.add_argument(
+        "--record-max-bytes",
+        type=_record_cap,
+        default=64 * 1024 * 1024,
+        metavar="N",
+        help="a recording stops growing at this size, with a last marker saying so "
+        "(default 67108864, 64 MiB)",
+    )
+    parser.add_argument(
+        "--secret-env",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="offer the value of this environment variable to send_secret(env=NAME); repeat "
+        "for more. The variable is taken out of the environment of every program the server "
+        "starts, no tool returns it, and the server becomes undumpable (no ptrace, no "
+        "/proc/PID/environ) so that those programs cannot read it",
+    )
     options = parser.parse_args(argv)
     try:
         allowed = AllowList.of(options.allow)
     except ValueError as error:
         parser.error(str(error))
+    record_dir = None
+    if options.record_dir is not None:
+        record_dir = os.path.realpath(options.record_dir)
+        try:
+            os.makedirs(record_dir, mode=0o700, exist_ok=True)
+        except OSError as error:
+            parser.error(f"--record-dir {options.record_dir}: {error.strerror or error}")
+        if not os.access(record_dir, os.W_OK | os.X_OK):
+            parser.error(f"--record-dir {options.record_dir}: not a writable directory")
+    for name in options.secret_env:
+        if not name or "=" in name or "\0" in name:
+            parser.error(f"--secret-env {name!r}: not a variable name")
+    try:
+        offered = SecretValues.from_environment(options.secret_env)
+    except KeyError as missing:
+        parser.error(f"--secret-env {missing.args[0]}: not set in the server's environment")
     limits = Limits(
         allow=allowed,
         max_sessions=options.max_sessions,
         max_output_chars=options.max_output_chars,
         idle_timeout_s=options.idle_timeout,
         max_client_sessions=options.max_client_sessions,
+        record_dir=record_dir,
+        record_max_bytes=options.record_max_bytes,
+        secrets=offered,
     )
     if options.http is None:
         for name in ("token_file", "view", "allowed_host", "max_client_sessions"):  # noqa: SIM118

@@ -94,12 +94,21 @@ class StartResult(_InFront, _ExitWhenEnded):
     """The answer of start_session."""
 
     session_id: str = Field(description="Pass this to every other tool.")
+    recording: str | None = Field(
+        default=None, description="With record=true: the file the session is recorded to."
+    )
     output: str = Field(description="What the program printed at start (banner, first prompt).")
     status: Status = Field(description="Why the first read ended.")
     alive: bool = Field(description="Whether the program still runs.")
     truncated: bool = Field(description="True when the middle of the output was left out.")
     exit_code: int | None = Field(default=None, description=_EXIT_CODE_HELP)
     signal: int | None = Field(default=None, description=_SIGNAL_HELP)
+
+    def model_dump(self, **options: Any) -> dict[str, Any]:
+        data = super().model_dump(**options)
+        if data.get("recording", 0) is None:
+            del data["recording"]  # only recorded sessions say where
+        return data
 
 
 class TurnResult(_InFront, _ExitWhenEnded):

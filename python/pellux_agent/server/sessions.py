@@ -17,6 +17,7 @@ import contextvars
 import itertools
 import os
 import re
+import secrets
 import signal
 import time
 from collections.abc import AsyncIterator, Sequence
@@ -28,6 +29,7 @@ from mcp.server.mcpserver.exceptions import ToolError
 from .. import AsyncTerminal, Turn
 from ..keys import encode_keys
 from ..terminal import check_wait_for
+from .hidden import SecretValues
 from .programs import AllowList, ProgramFile, ProgramNotFound, loader_variable, resolve, search_path
 from .results import (
     MAX_COLS,
@@ -67,6 +69,11 @@ class Limits:
     idle_timeout_s: float = 3600.0
     # The most one client may hold open; None: as many as in total.
     max_client_sessions: int | None = None
+    # Where start_session(record=true) writes its recordings; None: nowhere.
+    record_dir: str | None = None
+    record_max_bytes: int = 64 * 1024 * 1024
+    # The values send_secret(env=NAME) may type.
+    secrets: SecretValues = field(default_factory=SecretValues)
 
 
 @dataclass(frozen=True)
@@ -97,6 +104,7 @@ class _Session:
     terminal: AsyncTerminal
     screen: bool = False
     owner: ClientId | None = None
+    recording: str | None = None
     busy: int = 0
     # What the latest answer said; a program seen to exit stays exited until
     # it is restarted, whatever a cached flag elsewhere says.
@@ -274,6 +282,7 @@ class SessionManager:
         timeout_ms: int,
         wait_for: str = "auto",
         screen: bool = False,
+        record: bool = False,
     ) -> StartResult:
         self.check_range("rows", rows, 1, MAX_ROWS)
         self.check_range("cols", cols, 1, MAX_COLS)
@@ -296,6 +305,7 @@ class SessionManager:
         if cwd is not None and not os.path.isdir(cwd):
             raise SessionError(f"cwd {cwd!r} is not an existing directory")
         program = self._program_file(command, env, cwd)
+        recording = self._recording_path() if record else None
         if self._shutting_down:
             raise SessionError("the server is shutting down")
         client = current_client.get()
@@ -327,13 +337,15 @@ class SessionManager:
                     screen=screen,
                     # Checked: exactly that file runs, now and at every restart.
                     program_file=program.as_argument() if self.limits.allow else None,
+                    record=recording,
+                    record_max_bytes=self.limits.record_max_bytes,
                 )
                 await terminal.start()
             except Exception as error:
                 raise SessionError(f"cannot start {command!r}: {_message(error)}") from None
             session_id = f"s{next(self._ids)}"
             session = _Session(
-                session_id, command, list(args), cwd, rows, cols, terminal, screen, owner=client
+                session_id, command, list(args), cwd, rows, cols, terminal, screen, owner=client, recording=recording
             )
             self._sessions[session_id] = session
         finally:
@@ -344,12 +356,56 @@ class SessionManager:
         async with self._use(session_id, "the first read") as session:
             turn = await session.terminal.read(timeout_ms)
         result = self._turn(session, turn)
-        return StartResult(session_id=session_id, **result.model_dump())
+        return StartResult(session_id=session_id, recording=recording, **result.model_dump())
+
+    def _recording_path(self) -> str:
+        """A new file in the recording directory, or a tool error when the
+        server records nothing."""
+        if self.limits.record_dir is None:
+            raise SessionError(
+                "this server keeps no recordings; its operator starts it with --record-dir DIR "
+                "to allow record=true"
+            )
+        stamp = time.strftime("%Y%m%d-%H%M%S")
+        return os.path.join(self.limits.record_dir, f"{stamp}-{secrets.token_hex(4)}.cast")
 
     async def send(self, session_id: str, text: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
         async with self._use(session_id, "send_input") as session:
             return self._turn(session, await session.terminal.send(text, timeout_ms))
+
+    async def check_hidden_line(self, session_id: str) -> None:
+        """A tool error unless the session's program reads a hidden line now
+        (asked before anyone is asked for the value)."""
+        async with self._use(session_id, "send_secret") as session:
+            if not await session.terminal.reads_hidden_line():
+                raise SessionError(
+                    f"session {session_id!r}: send_secret refused: the program is not reading a "
+                    "hidden line now (its terminal echoes input, or a line editor reads key by "
+                    "key), so the value could show in its output; nothing was asked or typed. "
+                    "Send the command that asks for the password first (its prompt turns echo off)"
+                )
+
+    def offered_secret(self, name: str) -> str:
+        """The value the deployment offers as `name`, or a tool error that
+        lists the names (never a value)."""
+        value = self.limits.secrets.get(name)
+        if value is None:
+            offered = ", ".join(self.limits.secrets.names()) or "none (the operator offers them with --secret-env NAME)"
+            raise SessionError(f"no secret named {name!r} on this server; offered: {offered}")
+        return value
+
+    async def send_secret(self, session_id: str, value: str, timeout_ms: int) -> TurnResult:
+        """Types `value` and Enter while the program reads a hidden line, then
+        reads its answer. The value is in no message: a failure of the
+        terminal says what failed, never what was typed."""
+        self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        async with self._use(session_id, "send_secret") as session:
+            try:
+                turn = await session.terminal.send_secret(value, timeout_ms)
+            except ValueError as error:
+                raise SessionError(f"session {session_id!r}: send_secret refused: {error}") from None
+            return self._turn(session, turn)
 
     async def read(self, session_id: str, timeout_ms: int) -> TurnResult:
         self.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)

@@ -4,9 +4,11 @@ the server that offers them."""
 from __future__ import annotations
 
 import inspect
-from typing import Annotated, Any, Literal
+import secrets
+from typing import Annotated, Any, Final, Literal
 
-from mcp.server.mcpserver import MCPServer
+import anyio
+from mcp.server.mcpserver import Context, MCPServer
 from mcp.server.mcpserver.tools import Tool
 from pydantic import ConfigDict, Field
 
@@ -27,7 +29,8 @@ from .results import (
     TurnResult,
     WaitResult,
 )
-from .sessions import Limits, SessionManager
+from .hidden import SecretPage
+from .sessions import Limits, SessionError, SessionManager
 
 
 INSTRUCTIONS = f"""\
@@ -90,6 +93,14 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
                 "opts out."
             ),
         ] = screen_default,
+        record: Annotated[
+            bool,
+            Field(
+                description="Record the session (output, input, resizes, with times) to an "
+                "asciicast file a person can replay or follow live; the result's 'recording' "
+                "names it. Only on servers started with --record-dir."
+            ),
+        ] = False,
     ) -> StartResult:
         """Start a program in a new terminal and return what it printed up to its first prompt.
 
@@ -97,7 +108,7 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         state (variables, breakpoints, working directory) between send_input calls.
         Close it with close_session when done."""
         return await manager.start(
-            command, args, cwd, env, rows, cols, ready_markers, timeout_ms, wait_for, screen
+            command, args, cwd, env, rows, cols, ready_markers, timeout_ms, wait_for, screen, record
         )
 
     async def send_input(
@@ -259,12 +270,15 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         what a truncated answer left out or to look back."""
         return await manager.history(session_id, max_chars)
 
+    send_secret = _secret_tool(manager)
+
     # The tools that answer with a read explain every status themselves:
     # not every client shows the server's instructions to the model.
     tools = []
     for answers in (
         start_session, send_input, send_keys, read_output, send_interrupt, restart_session,
         wait_for_output,
+        send_secret,
     ):
         doc = inspect.cleandoc(answers.__doc__ or "")
         tools.append(_strict(Tool.from_function(answers, description=f"{doc}\n\n{STATUS_HELP}")))
@@ -278,6 +292,96 @@ def build_server(limits: Limits) -> tuple[MCPServer[Any], SessionManager]:
         tools=tools,
     )
     return mcp, manager
+
+
+# How long send_secret waits for the person to type the value on the page.
+_PERSON_WAIT_S: Final = 300.0
+
+
+def _secret_tool(manager: SessionManager) -> Any:
+    """send_secret: a hidden value, asked of the person or offered by the
+    deployment, typed into a password prompt."""
+
+    async def send_secret(
+        ctx: Context,
+        session_id: Annotated[str, Field(description=_SESSION_ID_HELP)],
+        prompt: Annotated[
+            str,
+            Field(description="What to ask the person, e.g. 'sudo password for alice on db1'."),
+        ] = "",
+        env: Annotated[
+            str | None,
+            Field(
+                description="Type the value the server offers under this name (its operator "
+                "names them with --secret-env) instead of asking the person."
+            ),
+        ] = None,
+        timeout_ms: Annotated[int, Field(description=_TIMEOUT_HELP)] = 10_000,
+    ) -> TurnResult:
+        """Answer a password prompt (sudo, ssh, su, gpg, psql, getpass ...) without
+        seeing the password: the person at the client types it on a page the client
+        opens for them (or, with env, the server types a value its operator set up),
+        then it is typed with Enter, and the program's answer is returned. The value is
+        in no result, history or recording. Call it when the program waits at such a
+        prompt (a prompt whose typing does not show); otherwise it is refused and
+        nothing is typed. Never ask the user for a password in chat, and never type one
+        with send_input."""
+        manager.check_range("timeout_ms", timeout_ms, 0, MAX_TIMEOUT_MS)
+        if len(prompt) > 1000:
+            raise SessionError("prompt must be at most 1,000 characters")
+        if env is not None:
+            value = manager.offered_secret(env)
+            return await manager.send_secret(session_id, value, timeout_ms)
+        await manager.check_hidden_line(session_id)
+        value = await _ask_person(ctx, session_id, prompt)
+        return await manager.send_secret(session_id, value, timeout_ms)
+
+    return send_secret
+
+
+async def _ask_person(ctx: Context, session_id: str, prompt: str) -> str:
+    """The value the person types on a one-time page of this server, which
+    the client sends them to (URL-mode elicitation, the protocol's way for
+    sensitive values: the value never passes through the client)."""
+    capabilities = ctx.client_capabilities
+    elicitation = capabilities.elicitation if capabilities is not None else None
+    if elicitation is None:
+        raise SessionError(
+            "send_secret cannot ask for the value: this client does not support elicitation "
+            "(asking its user for input). Use a client that does, or ask the server's operator "
+            "to offer the value with --secret-env NAME and call send_secret with env=NAME"
+        )
+    if elicitation.url is None:
+        raise SessionError(
+            "send_secret cannot ask for the value: this client supports only form elicitation, "
+            "which passes what the user types through the client; the protocol reserves "
+            "URL-mode elicitation for passwords. Use a client with URL-mode elicitation, or "
+            "ask the server's operator to offer the value with --secret-env NAME and call "
+            "send_secret with env=NAME"
+        )
+    elicitation_id = secrets.token_urlsafe(16)
+    asked = prompt or "The program asks for a hidden value (a password)"
+    async with SecretPage(f"{asked} (terminal session {session_id})") as page:
+        try:
+            answer = await ctx.elicit_url(
+                f"{asked}. Open the page to type it; it goes to the program in terminal "
+                f"session {session_id} and is not shown to the model.",
+                page.url,
+                elicitation_id,
+            )
+        except Exception as error:
+            raise SessionError(f"send_secret could not ask for the value: {error}") from None
+        if answer.action != "accept":
+            raise SessionError(
+                f"the user did not give the value ({answer.action}); nothing was typed"
+            )
+        with anyio.move_on_after(_PERSON_WAIT_S):
+            value = await page.value()
+            await ctx.session.send_elicit_complete(elicitation_id)
+            return value
+    raise SessionError(
+        f"the value was not typed on the page within {_PERSON_WAIT_S:g} s; nothing was typed"
+    )
 
 
 def _strict(tool: Tool) -> Tool:
