@@ -259,7 +259,8 @@ class AsyncTerminal(_Described):
         if call is None:  # the worker was shut down by close()
             raise RuntimeError(f"{self!r} is closed")
         try:
-            return await call.outcome
+            result: T = await call.outcome
+            return result
         except asyncio.CancelledError:
             # Not started: it never will. Running: end its read, and wait
             # for the worker to return.

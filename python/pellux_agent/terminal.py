@@ -900,6 +900,7 @@ class Terminal(_Described):
         open) is ``exited``."""
         if self._screen is not None:
             self._feed_screen(native)
+        status: Status | None
         if why == "marker":
             # The common turn, kept short: the program printed its prompt.
             if ends_with_marker(text, self._markers):
