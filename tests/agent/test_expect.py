@@ -109,7 +109,9 @@ def test_interrupt_and_close_from_another_thread_end_a_wait_at_once():
                 t.close()
             waiter.join(30)
             assert not waiter.is_alive(), f"{end} did not end the wait"
-            assert turns[0].status == ("interrupted" if end == "interrupt" else "exited")
+            # The Ctrl-C that follows may end sleep before the wait's turn
+            # is made: then that turn says so.
+            assert turns[0].status in (("interrupted", "exited") if end == "interrupt" else ("exited",))
             if end == "interrupt":
                 interrupter.join(30)
                 assert turns[1].status != "interrupted"  # the interrupt's own read
