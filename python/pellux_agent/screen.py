@@ -264,7 +264,7 @@ def _grid_ref_function(ffi: Any) -> Any:
     value: called through the same-layout struct pyghostty declares."""
     global _grid_ref
     if _grid_ref is None:
-        from pyghostty._ffi import union_fn
+        from pyghostty._ffi import union_fn  # type: ignore[import-untyped]
 
         _grid_ref = union_fn(
             "ghostty_terminal_grid_ref", "GhosttyResult(*)(GhosttyTerminal, GhosttyPointS, GhosttyGridRef*)"
