@@ -17,16 +17,15 @@ MCP SDK runs on).
 from __future__ import annotations
 
 import asyncio
-import os
 import queue
 import re
 import threading
 import weakref
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Final, TypeVar
 
-from .terminal import RECORD_MAX_BYTES, Terminal, Turn, WaitFor, _Described, _Params
+from .terminal import Terminal, Turn, _Described, _Params
 
 if TYPE_CHECKING:
     from .screen import ScreenSnapshot
@@ -55,27 +54,8 @@ class AsyncTerminal(_Described):
     RuntimeError "... is closed".
     """
 
-    def __init__(
-        self,
-        command: str,
-        args: Sequence[str] = (),
-        *,
-        cwd: str | None = None,
-        env: Mapping[str, str | None] | None = None,
-        rows: int = 24,
-        cols: int = 80,
-        ready_markers: Sequence[str] | None = None,
-        wait_for: WaitFor = "auto",
-        screen: bool = False,
-        program_file: tuple[str, int, int] | None = None,
-        record: str | os.PathLike[str] | None = None,
-        record_max_bytes: int = RECORD_MAX_BYTES,
-    ) -> None:
-        # Checked here, once, so that a bad argument fails at once, not at start().
-        self._params = _Params.checked(
-            command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file,
-            record, record_max_bytes,
-        )
+    def _begin(self, params: _Params) -> None:
+        self._params = params
         self._rows, self._cols = self._params.rows, self._params.cols
         self._closed = False
         self._terminal: Terminal | None = None

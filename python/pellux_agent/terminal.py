@@ -264,6 +264,36 @@ class _Described:
     _cols: int
     _closed: bool
 
+    def __init__(
+        self,
+        command: str,
+        args: Sequence[str] = (),
+        *,
+        cwd: str | None = None,
+        env: Mapping[str, str | None] | None = None,
+        rows: int = 24,
+        cols: int = 80,
+        ready_markers: Sequence[str] | None = None,
+        wait_for: WaitFor = "auto",
+        screen: bool = False,
+        program_file: tuple[str, int, int] | None = None,
+        record: str | os.PathLike[str] | None = None,
+        record_max_bytes: int = RECORD_MAX_BYTES,
+    ) -> None:
+        # Checked here, once, so that a bad argument fails at once.
+        self._begin(
+            _Params.checked(
+                command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file,
+                record, record_max_bytes,
+            )
+        )
+
+    def _begin(self, params: _Params) -> None:
+        """Takes the checked parameters: ``Terminal`` starts the program,
+        ``AsyncTerminal`` waits for ``start()``."""
+        raise NotImplementedError
+
+
     @property
     def command(self) -> str:
         return self._params.command
@@ -346,28 +376,8 @@ class Terminal(_Described):
     session goes on. ``send_secret`` values are never recorded.
     """
 
-    def __init__(
-        self,
-        command: str,
-        args: Sequence[str] = (),
-        *,
-        cwd: str | None = None,
-        env: Mapping[str, str | None] | None = None,
-        rows: int = 24,
-        cols: int = 80,
-        ready_markers: Sequence[str] | None = None,
-        wait_for: WaitFor = "auto",
-        screen: bool = False,
-        program_file: tuple[str, int, int] | None = None,
-        record: str | os.PathLike[str] | None = None,
-        record_max_bytes: int = RECORD_MAX_BYTES,
-    ) -> None:
-        self._start(
-            _Params.checked(
-                command, args, cwd, env, rows, cols, ready_markers, wait_for, screen, program_file,
-                record, record_max_bytes,
-            )
-        )
+    def _begin(self, params: _Params) -> None:
+        self._start(params)
 
     @classmethod
     def _started(cls, params: _Params) -> Terminal:

@@ -153,16 +153,6 @@ pid_t front_of_group(pid_t group) {
 constexpr std::string_view kPasteStart = "\x1b[200~";
 constexpr std::string_view kPasteEnd = "\x1b[201~";
 
-// The first `size - 1` bytes of a small /proc file, or empty.
-std::string read_proc(const std::string& path, std::size_t size) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return {};
-    std::string text(size, '\0');
-    ssize_t n = ::read(fd.get(), text.data(), size - 1);
-    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return text;
-}
-
 // Whether a process of the terminal's foreground group sleeps in a read of
 // a descriptor it opened as /dev/tty. That is how a password prompt reads
 // (getpass, sudo, ssh, su, psql open the controlling terminal by that name,
@@ -178,24 +168,28 @@ bool foreground_reads_dev_tty(int master) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != '\0') continue;
-        const std::string base = std::string("/proc/") + entry->d_name;
-        const std::string stat = read_proc(base + "/stat", 512);
-        const std::size_t paren = stat.rfind(')');
-        if (paren == std::string::npos) continue;
+        char path[sizeof entry->d_name + 32];
+        std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+        char stat[512];
+        if (read_small(path, stat, sizeof stat) == 0) continue;
+        const char* paren = std::strrchr(stat, ')');
+        if (paren == nullptr) continue;
         // After the name: state, parent, process group.
         char state = 0;
         long parent = 0, pgrp = 0;
-        if (std::sscanf(stat.c_str() + paren + 1, " %c %ld %ld", &state, &parent, &pgrp) != 3 ||
-            pgrp != group) {
+        if (std::sscanf(paren + 1, " %c %ld %ld", &state, &parent, &pgrp) != 3 || pgrp != group) {
             continue;
         }
-        const std::string call = read_proc(base + "/syscall", 256);
+        std::snprintf(path, sizeof path, "/proc/%s/syscall", entry->d_name);
+        char call[256];
+        if (read_small(path, call, sizeof call) == 0) continue;
         long number = -1;
         unsigned long fd = 0;
-        if (std::sscanf(call.c_str(), "%ld %lx", &number, &fd) != 2 || number != SYS_read) continue;
+        if (std::sscanf(call, "%ld %lx", &number, &fd) != 2 || number != SYS_read) continue;
         char target[64] = {};
-        const std::string link = base + "/fd/" + std::to_string(fd);
-        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        char link[sizeof entry->d_name + 64];
+        std::snprintf(link, sizeof link, "/proc/%s/fd/%lu", entry->d_name, fd);
+        const ssize_t n = ::readlink(link, target, sizeof target - 1);
         if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == "/dev/tty") return true;
     }
     return false;
