@@ -8,7 +8,6 @@ import logging
 import math
 import os
 import shutil
-import signal
 import sys
 import tempfile
 from collections.abc import Sequence
@@ -18,37 +17,17 @@ import anyio
 from .hidden import SecretValues
 from .programs import AllowList
 from .results import MIN_OUTPUT_CHARS
-from .sessions import Limits
+from .sessions import Limits, serve_until_signalled
 from .tools import build_server
 from .http import HttpOptions, Tokens, check_options, parse_address, serve_http
 
 async def serve(limits: Limits) -> None:
     """Serves MCP on stdin/stdout until the client leaves or a signal ends us."""
     mcp, manager = build_server(limits)
-    try:
-        async with anyio.create_task_group() as tg:
-
-            async def on_signals() -> None:
-                with anyio.open_signal_receiver(
-                    signal.SIGTERM, signal.SIGINT, signal.SIGHUP
-                ) as signals:
-                    async for _ in signals:
-                        # The transport's stdin reader is a thread blocked in a
-                        # read that no cancellation reaches, so the server
-                        # cannot wind down through the task group: end the
-                        # programs, then the process.
-                        await manager.shutdown()
-                        _exit_now()
-
-            async def run() -> None:
-                await mcp.run_stdio_async()
-                tg.cancel_scope.cancel()  # the client left (stdin closed)
-
-            tg.start_soon(on_signals)
-            tg.start_soon(manager.reap_idle)
-            tg.start_soon(run)
-    finally:
-        await manager.shutdown()
+    # After a signal the process ends at once: the transport's stdin reader
+    # is a thread blocked in a read that no cancellation reaches, so the
+    # server cannot wind down through the task group.
+    await serve_until_signalled(manager, mcp.run_stdio_async, _exit_now)
 
 
 def _positive_int(text: str) -> int:

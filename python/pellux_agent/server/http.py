@@ -23,7 +23,6 @@ from __future__ import annotations
 import hmac
 import ipaddress
 import secrets
-import signal
 import socket
 import sys
 from collections.abc import Callable, Sequence
@@ -32,7 +31,6 @@ from http.cookies import SimpleCookie
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
-import anyio
 from mcp.server.auth.middleware.bearer_auth import AuthenticatedUser
 from mcp.server.auth.provider import AccessToken
 from mcp.server.context import CallNext, HandlerResult, ServerMiddleware, ServerRequestContext
@@ -42,7 +40,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from .sessions import ClientId, Limits, SessionManager, current_client
+from .sessions import ClientId, Limits, SessionManager, current_client, serve_until_signalled
 from .tools import build_server
 from . import view
 
@@ -396,30 +394,13 @@ async def serve_http(limits: Limits, options: HttpOptions, announce_token: str |
     if announce_token is not None:
         lines.append(f"pellux-mcp: token (shown once): {announce_token}")
     print("\n".join(lines), file=sys.stderr, flush=True)
+    def stop() -> None:
+        server.should_exit = True
+
     try:
-        async with anyio.create_task_group() as tg:
-            tg.start_soon(manager.reap_idle)
-
-            async def on_signals() -> None:
-                with anyio.open_signal_receiver(
-                    signal.SIGTERM, signal.SIGINT, signal.SIGHUP
-                ) as signals:
-                    async for _ in signals:
-                        # The terminals first: a read in progress ends at
-                        # once, so its request answers and the server stops
-                        # without waiting out its grace period.
-                        await manager.shutdown()
-                        server.should_exit = True
-
-            async def run() -> None:
-                await server.serve(sockets=[sock])
-                tg.cancel_scope.cancel()
-
-            tg.start_soon(on_signals)
-            tg.start_soon(run)
+        await serve_until_signalled(manager, lambda: server.serve(sockets=[sock]), stop)
     finally:
         sock.close()
-        await manager.shutdown()
 
 
 __all__: Sequence[str] = (

@@ -20,7 +20,7 @@ import re
 import secrets
 import signal
 import time
-from collections.abc import AsyncIterator, Sequence
+from collections.abc import AsyncIterator, Awaitable, Callable, Sequence
 from dataclasses import dataclass, field
 
 import anyio
@@ -625,3 +625,30 @@ class SessionManager:
             async with anyio.create_task_group() as tg:
                 for s in sessions:
                     tg.start_soon(close_one, s)
+
+
+async def serve_until_signalled(
+    manager: SessionManager, serve: Callable[[], Awaitable[None]], stop: Callable[[], None]
+) -> None:
+    """Runs ``serve`` beside the idle reaper until it returns. SIGTERM, SIGINT
+    or SIGHUP close every terminal first (a read in progress ends at once,
+    so its request answers), then ``stop()`` ends the serving. The terminals
+    are closed on every way out."""
+    try:
+        async with anyio.create_task_group() as tg:
+
+            async def on_signals() -> None:
+                with anyio.open_signal_receiver(signal.SIGTERM, signal.SIGINT, signal.SIGHUP) as signals:
+                    async for _ in signals:
+                        await manager.shutdown()
+                        stop()
+
+            async def run() -> None:
+                await serve()
+                tg.cancel_scope.cancel()
+
+            tg.start_soon(on_signals)
+            tg.start_soon(manager.reap_idle)
+            tg.start_soon(run)
+    finally:
+        await manager.shutdown()
