@@ -17,11 +17,15 @@ affects them alike. Two figures per driver:
 
   turn      median wall time of a whole turn (program and reader included)
   layer     median time a turn spends outside the native call that writes
-            and reads (for pellux and native, the call's own return path
+            and reads and the native look at what is in front of the
+            terminal (for pellux and native, the call's own return path
             is the floor: 0);
             this is the layer's own cost, measured on every turn, free of the
             program's noise; it includes what any code pays after a wait
             (caches and the CPU cooled while the thread slept)
+  look      median time of that native look (``facts()``: whether the
+            program runs, its foreground process from /proc, the alternate
+            screen, hidden input), which every Turn carries
   instant   the same turn in a tight loop over a native terminal that
             answers at once: the layer's own work, warm, with the thread
             hops of AsyncTerminal
@@ -62,9 +66,11 @@ TIMEOUT_MS = 10_000
 
 
 class Clock:
-    """Time spent inside pellux's reads, added up."""
+    """Time spent inside pellux's reads, and in the looks at what is in
+    front of the terminal, added up."""
 
     inside = 0.0
+    looks = 0.0
 
 
 class TimedSession:
@@ -77,7 +83,7 @@ class TimedSession:
         # The terminal's other calls bound here, so that reaching them costs
         # what reaching them on the native terminal costs.
         for name in dir(session):
-            if not name.startswith("_") and name != "send":
+            if not name.startswith("_") and name not in ("send", "facts"):
                 value = getattr(session, name)
                 if callable(value):
                     setattr(self, name, value)
@@ -89,6 +95,13 @@ class TimedSession:
             return str(text), str(why)
         finally:
             self._clock.inside += time.perf_counter() - started
+
+    def facts(self) -> Any:
+        started = time.perf_counter()
+        try:
+            return self._session.facts()
+        finally:
+            self._clock.looks += time.perf_counter() - started
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._session, name)
@@ -130,6 +143,7 @@ def main() -> int:
 
     turn_times: dict[str, list[float]] = {"pellux": [], "native": [], "Terminal": [], "AsyncTerminal": []}
     layer_times: dict[str, list[float]] = {name: [] for name in turn_times}
+    look_times: dict[str, list[float]] = {name: [] for name in turn_times}
 
     with tempfile.TemporaryDirectory(prefix="agent-layer-") as workdir:
         direct = direct_session(workdir)
@@ -147,33 +161,35 @@ def main() -> int:
         resources = aterm._terminal._resources  # type: ignore[union-attr]
         resources.native = TimedSession(resources.native, async_timed)  # type: ignore[assignment]
 
-        def pellux_turn() -> tuple[float, float]:
+        def pellux_turn() -> tuple[float, float, float]:
             started = time.perf_counter()
             check(direct.send_and_read_until_ready("6 * 7", TIMEOUT_MS, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS))
-            return time.perf_counter() - started, 0.0
+            return time.perf_counter() - started, 0.0, 0.0
 
-        def native_turn() -> tuple[float, float]:
+        def native_turn() -> tuple[float, float, float]:
             started = time.perf_counter()
             text, why = native.send("6 * 7", TIMEOUT_MS, MAX_OUTPUT_BYTES, SETTLE_MS, QUIET_MS, rule="markers")
             check(text)
-            return time.perf_counter() - started, 0.0
+            return time.perf_counter() - started, 0.0, 0.0
 
-        def terminal_turn() -> tuple[float, float]:
-            inside = timed.inside
+        def terminal_turn() -> tuple[float, float, float]:
+            inside, looks = timed.inside, timed.looks
             started = time.perf_counter()
             check(terminal.send("6 * 7", TIMEOUT_MS).output)
             took = time.perf_counter() - started
-            return took, took - (timed.inside - inside)
+            look = timed.looks - looks
+            return took, took - (timed.inside - inside) - look, look
 
-        def async_turn() -> tuple[float, float]:
+        def async_turn() -> tuple[float, float, float]:
             proxy = async_timed
-            inside = proxy.inside
+            inside, looks = proxy.inside, proxy.looks
             started = time.perf_counter()
             check(loop.run_until_complete(aterm.send("6 * 7", TIMEOUT_MS)).output)
             took = time.perf_counter() - started
-            return took, took - (proxy.inside - inside)
+            look = proxy.looks - looks
+            return took, took - (proxy.inside - inside) - look, look
 
-        drivers: dict[str, Callable[[], tuple[float, float]]] = {
+        drivers: dict[str, Callable[[], tuple[float, float, float]]] = {
             "pellux": pellux_turn,
             "native": native_turn,
             "Terminal": terminal_turn,
@@ -182,9 +198,10 @@ def main() -> int:
         for _ in range(max(1, options.turns // options.block)):
             for name, turn in drivers.items():
                 for _ in range(options.block):
-                    took, layer = turn()
+                    took, layer, look = turn()
                     turn_times[name].append(took)
                     layer_times[name].append(layer)
+                    look_times[name].append(look)
 
         instant = {
             "Terminal": instant_turns(terminal, lambda: terminal.send("6 * 7", TIMEOUT_MS)),
@@ -216,7 +233,7 @@ def main() -> int:
     print(f"python3 `6 * 7` turn, settle {SETTLE_MS} ms, {len(turn_times['pellux'])} turns per driver, "
           f"load {os.getloadavg()[0]:.2f}")
     print(f"{'driver':<14} {'turn median':>12} {'turn p90':>10} {'vs pellux':>10} {'layer median':>13} "
-          f"{'layer p90':>10} {'instant':>10}")
+          f"{'layer p90':>10} {'look':>10} {'instant':>10}")
     base = statistics.median(turn_times["pellux"])
     for name in drivers:
         turns = sorted(turn_times[name])
@@ -225,6 +242,7 @@ def main() -> int:
             f"{name:<14} {ms(statistics.median(turns)):>12} {ms(turns[len(turns) * 9 // 10]):>10} "
             f"{ms(statistics.median(turns) - base, sign=True):>10} "
             f"{ms(statistics.median(layers)):>13} {ms(layers[len(layers) * 9 // 10]):>10} "
+            f"{ms(statistics.median(look_times[name])):>10} "
             f"{ms(instant[name]) if name in instant else '':>10}"
         )
     print(f"threads with 16 AsyncTerminals open: {threads_open} Python threads "
