@@ -716,7 +716,8 @@ class Terminal(_Described):
         """Ends every process of the terminal's session (the program first
         gets the hangup a closing terminal sends), removes the terminal's
         private directory and frees the terminal. A read running on another
-        thread ends at once. Idempotent; never hangs (about 0.1 to 1 s)."""
+        thread ends at once. Idempotent; never hangs (a few milliseconds for a
+        program that ends on the hangup, at most about 3 s)."""
         if not self._closed:
             self._close("")
 
