@@ -10,7 +10,7 @@ import pytest
 
 from pellux_agent import Terminal
 
-pytest.importorskip("pyte")
+pytest.importorskip("pyghostty")
 
 
 def test_watching_takes_no_output_and_never_waits() -> None:
