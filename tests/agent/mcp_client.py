@@ -63,6 +63,11 @@ def server_environment(extra: dict[str, str] | None = None) -> dict[str, str]:
             p for p in (PACKAGE_ROOT, os.environ.get("PYTHONPATH", "")) if p
         ),
     }
+    # A sanitized run's servers run under the same runtime options (leak
+    # checks off: the interpreter's own allocations at exit are no finding).
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if name in os.environ:
+            env[name] = os.environ[name]
     env.update(extra or {})
     return env
 
