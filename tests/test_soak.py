@@ -135,9 +135,16 @@ DRIVER = textwrap.dedent(
         live_cycles += cycle(i)
         slowest = max(slowest, time.monotonic() - t)
         if i % 100 == 99:
-            # Between cycles nothing of a session may be left over.
-            now = {"fds": fd_targets(), "tasks": tasks(), "children": children()}
-            if any(now[k] != before[k] for k in now):
+            # Between cycles nothing of a session may be left over. A joined
+            # thread can stay listed in /proc for a moment after the join
+            # returns (the kernel wakes the joiner before it reaps the
+            # thread): a leftover is what is still there a second later.
+            for _ in range(20):
+                now = {"fds": fd_targets(), "tasks": tasks(), "children": children()}
+                if all(now[k] == before[k] for k in now):
+                    break
+                time.sleep(0.05)
+            else:
                 drift.append({"cycle": i, **now})
             samples.append(rss())
     elapsed = time.monotonic() - started
