@@ -355,9 +355,9 @@ def main() -> None:
 
     print(f"\nmemory of one pellux screen ({ROWS}x{COLS}, resident): {new:.0f} KiB new, "
           f"{full:.0f} KiB with its scrollback full")
-    spec = importlib.util.find_spec("pyghostty")
-    if spec is not None and spec.submodule_search_locations:
-        lib_dir = os.path.join(spec.submodule_search_locations[0], "_lib")
+    found = importlib.util.find_spec("pyghostty")
+    if found is not None and found.submodule_search_locations:
+        lib_dir = os.path.join(found.submodule_search_locations[0], "_lib")
         size_bytes = sum(os.path.getsize(os.path.join(lib_dir, f)) for f in os.listdir(lib_dir))
         print(f"the emulator's library as installed: {size_bytes / 2**20:.1f} MiB")
     sys.stdout.flush()
