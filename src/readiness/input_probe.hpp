@@ -20,7 +20,8 @@
 //   non-canonical read with a timer, VTIME, that ends by itself);
 // - everything the program wrote has left the kernel and the session's
 //   reader: the master polls empty (which pushes the kernel's flip buffer
-//   through) and the reader thread is idle (the caller's callback);
+//   through) and the reader thread is idle (the caller's callback), once
+//   before the threads are looked at again and once after;
 // - none of those threads woke while we looked (their scheduler counters and
 //   states are read again), and the group still holds the terminal.
 //
@@ -150,6 +151,7 @@ private:
     enum class Look : std::uint8_t { Settled, Unsettled, Stale, Unknown };
 
     InputVerdict examine(const std::function<bool()>& reader_idle);
+    InputVerdict output_drained(const std::function<bool()>& reader_idle);
     void scan(pid_t session, pid_t tpgid);
     bool list_session(pid_t session, pid_t tpgid, std::vector<pid_t>& pids);
     Look look(pid_t session, pid_t tpgid);
