@@ -50,12 +50,11 @@ PyObject* boundary(Body&& body) {
 // RuntimeError.
 void raise_error(const Error& error) { binding_support::raise_error(error, PyExc_OSError); }
 
-PyObject* none_or_raise(const Result<void>& result) {
-    if (!result) {
-        raise_error(result.error());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+PyObject* none_or_raise(const Result<void>& result) { return binding_support::none_or_raise(result, PyExc_OSError); }
+
+template <class R, class Convert>
+PyObject* convert_or_raise(R&& result, Convert&& convert) {
+    return binding_support::convert_or_raise(std::forward<R>(result), std::forward<Convert>(convert), PyExc_OSError);
 }
 
 const char* end_name(ReadEnd end) {
@@ -120,11 +119,9 @@ PyObject* read_result(Result<HeldRead> held) {
 
 // The text alone, of a read that does not wait.
 PyObject* read_text(Result<HeldRead> held) {
-    if (!held) {
-        raise_error(held.error());
-        return nullptr;
-    }
-    return binding_support::str_then_commit(held->text(), [&] { held->commit(); });
+    return convert_or_raise(held, [](HeldRead& read) {
+        return binding_support::str_then_commit(read.text(), [&] { read.commit(); });
+    });
 }
 
 // The terminal of `self`, or null with RuntimeError when it cannot be used
@@ -420,12 +417,8 @@ PyObject* get_reads_hidden_line(PyObject* self, void*) {
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
     return boundary([&]() -> PyObject* {
-        auto hidden = released([&] { return t->reads_hidden_line(); });
-        if (!hidden) {
-            raise_error(hidden.error());
-            return nullptr;
-        }
-        return PyBool_FromLong(*hidden);
+        return convert_or_raise(released([&] { return t->reads_hidden_line(); }),
+                                [](bool hidden) { return PyBool_FromLong(hidden); });
     });
 }
 
@@ -634,19 +627,16 @@ PyObject* m_probe(PyObject* self, PyObject*) {
     if (t == nullptr) return nullptr;
     return boundary([&]() -> PyObject* {
         std::string reason;
-        auto verdict = released([&] { return t->probe(reason); });
-        if (!verdict) {
-            raise_error(verdict.error());
-            return nullptr;
-        }
-        switch (*verdict) {
-            case InputVerdict::Waiting: return PyUnicode_FromString("waiting");
-            case InputVerdict::Busy: return PyUnicode_FromString("busy");
-            case InputVerdict::Exited: return PyUnicode_FromString("exited");
-            case InputVerdict::Unknown: break;
-        }
-        if (!warn_probe_unknown(reason)) return nullptr;
-        return PyUnicode_FromString("unknown");
+        return convert_or_raise(released([&] { return t->probe(reason); }), [&](InputVerdict verdict) -> PyObject* {
+            switch (verdict) {
+                case InputVerdict::Waiting: return PyUnicode_FromString("waiting");
+                case InputVerdict::Busy: return PyUnicode_FromString("busy");
+                case InputVerdict::Exited: return PyUnicode_FromString("exited");
+                case InputVerdict::Unknown: break;
+            }
+            if (!warn_probe_unknown(reason)) return nullptr;
+            return PyUnicode_FromString("unknown");
+        });
     });
 }
 
@@ -682,12 +672,8 @@ PyObject* m_get_history(PyObject* self, PyObject*) {
     NativeTerminal* t = usable(self);
     if (t == nullptr) return nullptr;
     return boundary([&]() -> PyObject* {
-        auto text = released([&] { return t->history(); });
-        if (!text) {
-            raise_error(text.error());
-            return nullptr;
-        }
-        return new_clean_str(*text);
+        return convert_or_raise(released([&] { return t->history(); }),
+                                [](const std::string& text) { return new_clean_str(text); });
     });
 }
 

@@ -111,14 +111,6 @@ PyObject* new_str(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-PyObject* none_or_raise(const Result<void>& result) {
-    if (!result) {
-        raise_error(result.error());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
 // Hands a read's text to Python. Its bytes go into the history only once the
 // str exists: a read that fails on the way (MemoryError) gives them back to
 // the head of the queue for the next read.
@@ -126,20 +118,10 @@ PyObject* hand_over(CleanRead& read) {
     return str_then_commit(read.text, [&] { read.taken.commit(); });
 }
 
-PyObject* read_or_raise(Result<CleanRead> result) {
-    if (!result) {
-        raise_error(result.error());
-        return nullptr;
-    }
-    return hand_over(*result);
-}
+PyObject* read_or_raise(Result<CleanRead> result) { return binding_support::convert_or_raise(result, hand_over); }
 
 PyObject* str_or_raise(const Result<std::string>& result) {
-    if (!result) {
-        raise_error(result.error());
-        return nullptr;
-    }
-    return new_clean_str(*result);
+    return binding_support::convert_or_raise(result, [](const std::string& text) { return new_clean_str(text); });
 }
 
 // ---- argument descriptions -------------------------------------------------
@@ -233,7 +215,7 @@ PyObject* m_set_ready_markers(PyObject* self, PyObject* const* args, Py_ssize_t 
     return with_session(self, Access::Shared, "Pellux.set_ready_markers", [&](Session& s) -> PyObject* {
         std::vector<std::string> markers;
         if (!convert_text_list(slots[0], "ready_markers", markers)) return nullptr;
-        return none_or_raise(set_ready_markers(s, std::move(markers)));
+        return binding_support::none_or_raise(set_ready_markers(s, std::move(markers)));
     });
 }
 
@@ -281,7 +263,7 @@ PyObject* m_read_available(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* m_send_ctrl_c(PyObject* self, PyObject*) {
     return with_session(self, Access::Exclusive, "Pellux.send_ctrl_c", [](Session& s) {
         PythonLock gil;
-        return none_or_raise(send_ctrl_c(s, &gil));
+        return binding_support::none_or_raise(send_ctrl_c(s, &gil));
     });
 }
 
@@ -292,12 +274,7 @@ PyObject* m_get_history(PyObject* self, PyObject*) {
 
 PyObject* m_is_alive(PyObject* self, PyObject*) {
     return with_session(self, Access::Shared, "Pellux.is_alive", [](Session& s) -> PyObject* {
-        auto alive = is_alive(s);
-        if (!alive) {
-            raise_error(alive.error());
-            return nullptr;
-        }
-        return PyBool_FromLong(*alive);
+        return binding_support::convert_or_raise(is_alive(s), [](bool alive) { return PyBool_FromLong(alive); });
     });
 }
 
@@ -323,7 +300,7 @@ PyObject* m_reset(PyObject* self, PyObject*) {
     PelluxObject* obj = as_pellux(self);
     return with_session(self, Access::Exclusive, "Pellux.reset", [obj](Session&) -> PyObject* {
         PythonLock gil;
-        return none_or_raise(reset(obj->session, &gil));
+        return binding_support::none_or_raise(reset(obj->session, &gil));
     });
 }
 

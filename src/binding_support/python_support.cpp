@@ -43,4 +43,12 @@ void raise_error(const Error& error, PyObject* start_type) {
     Py_DECREF(text);
 }
 
+PyObject* none_or_raise(const Result<void>& result, PyObject* start_type) {
+    if (!result) {
+        raise_error(result.error(), start_type);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 }  // namespace pellux::binding_support

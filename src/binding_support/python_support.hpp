@@ -66,6 +66,21 @@ PyObject* str_then_commit(std::string_view text, Commit&& commit) {
 // session's, `start_type` for one that could not start.
 void raise_error(const Error& error, PyObject* start_type = PyExc_Exception);
 
+// None, or the failure raised as raise_error raises it.
+PyObject* none_or_raise(const Result<void>& result, PyObject* start_type = PyExc_Exception);
+
+// `convert(value)` of a result that holds one (a new reference, or null with
+// an error set), or its failure raised as raise_error raises it. The value is
+// handed over as the result is (a read's, to be committed, is not const).
+template <class R, class Convert>
+PyObject* convert_or_raise(R&& result, Convert&& convert, PyObject* start_type = PyExc_Exception) {
+    if (!result) {
+        raise_error(result.error(), start_type);
+        return nullptr;
+    }
+    return convert(*result);
+}
+
 // Runs `body` (a new reference, or null with an error set). Out of memory
 // is MemoryError; any other failure of ours (all derive from std::exception)
 // goes to `internal(what)`, which sets the error.
