@@ -336,12 +336,15 @@ def test_interpreter_exit_with_a_daemon_thread_inside_a_read_is_clean(tmp_path):
         "    t = Native('cat', ['cat'], None, None, 24, 80, ['NEVER'])\n"
         "    while True:\n"
         "        t.read(30)\n"
+        "started = threading.Event()\n"
         "def long():\n"
         "    t = Terminal('cat', ready_markers=['NEVER'])\n"
         "    print(t.pid, flush=True)\n"
+        "    started.set()\n"
         "    t.read(timeout_ms=60_000)\n"
         "threading.Thread(target=quick, daemon=True).start()\n"
         "threading.Thread(target=long, daemon=True).start()\n"
+        "started.wait(30)  # a loaded machine may take a while to start the program\n"
         "time.sleep(0.3)\n"
     )
     for _ in range(5):
