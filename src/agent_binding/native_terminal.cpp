@@ -1,7 +1,6 @@
 #include "agent_binding/native_terminal.hpp"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -14,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "readiness/proc_files.hpp"
 #include "session/errno_text.hpp"
 
 namespace pellux::agent {
@@ -40,44 +40,21 @@ struct ProcessLook {
     unsigned long long started = 0;
 };
 
-// The start of a small /proc file into `buf` (NUL-terminated); its length,
-// or 0 when it cannot be read. Plain descriptors: a turn reads a few of
-// these, and streams cost more than the reads.
-std::size_t read_small(const char* path, char* buf, std::size_t size) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    ssize_t got = ::read(fd, buf, size - 1);
-    ::close(fd);
-    if (got <= 0) return 0;
-    buf[got] = '\0';
-    return static_cast<std::size_t>(got);
-}
-
 ProcessLook look_at(pid_t pid) {
     ProcessLook look;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     char line[1024];
-    if (read_small(path, line, sizeof line) == 0) return look;
-    // The name may hold anything, ')' included: the fields follow the last.
-    const char* close = std::strrchr(line, ')');
-    if (close == nullptr) return look;
-    char state = 0;
-    long long ppid = 0, group = 0;
-    int used = 0;
-    if (std::sscanf(close + 1, " %c %lld %lld%n", &state, &ppid, &group, &used) != 3) return look;
-    // Field 22 (starttime) is the 19th after the group (field 5).
-    const char* rest = close + 1 + used;
-    for (int field = 6; field < 22; ++field) {
-        while (*rest == ' ') ++rest;
-        while (*rest != ' ' && *rest != '\0') ++rest;
+    const ssize_t n = proc::read_file(path, line, sizeof line);
+    proc::StatFields fields{};
+    std::int64_t started = 0;
+    if (n <= 0 || !proc::parse_stat(line, static_cast<std::size_t>(n), fields) ||
+        !proc::parse_start_time(line, static_cast<std::size_t>(n), started)) {
+        return look;
     }
-    char* end = nullptr;
-    const unsigned long long started = std::strtoull(rest, &end, 10);
-    if (end == rest) return look;
-    look.group = static_cast<pid_t>(group);
-    look.live = state != 'Z' && state != 'X';
-    look.started = started;
+    look.group = fields.pgrp;
+    look.live = fields.state != 'Z' && fields.state != 'X';
+    look.started = static_cast<unsigned long long>(started);
     return look;
 }
 
@@ -93,7 +70,7 @@ std::vector<pid_t> children_of(pid_t pid) {
         char path[sizeof tasks + sizeof entry->d_name + 16];
         std::snprintf(path, sizeof path, "%s/%s/children", tasks, entry->d_name);
         char list[4096];
-        if (read_small(path, list, sizeof list) == 0) continue;
+        if (proc::read_file(path, list, sizeof list) <= 0) continue;
         for (const char* at = list; *at != '\0';) {
             char* end = nullptr;
             const long child = std::strtol(at, &end, 10);
@@ -171,26 +148,22 @@ bool foreground_reads_dev_tty(int master) {
         char path[sizeof entry->d_name + 32];
         std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
         char stat[512];
-        if (read_small(path, stat, sizeof stat) == 0) continue;
-        const char* paren = std::strrchr(stat, ')');
-        if (paren == nullptr) continue;
-        // After the name: state, parent, process group.
-        char state = 0;
-        long parent = 0, pgrp = 0;
-        if (std::sscanf(paren + 1, " %c %ld %ld", &state, &parent, &pgrp) != 3 || pgrp != group) {
+        const ssize_t n = proc::read_file(path, stat, sizeof stat);
+        proc::StatFields fields{};
+        if (n <= 0 || !proc::parse_stat(stat, static_cast<std::size_t>(n), fields) || fields.pgrp != group) {
             continue;
         }
         std::snprintf(path, sizeof path, "/proc/%s/syscall", entry->d_name);
         char call[256];
-        if (read_small(path, call, sizeof call) == 0) continue;
+        if (proc::read_file(path, call, sizeof call) <= 0) continue;
         long number = -1;
         unsigned long fd = 0;
         if (std::sscanf(call, "%ld %lx", &number, &fd) != 2 || number != SYS_read) continue;
         char target[64] = {};
         char link[sizeof entry->d_name + 64];
         std::snprintf(link, sizeof link, "/proc/%s/fd/%lu", entry->d_name, fd);
-        const ssize_t n = ::readlink(link, target, sizeof target - 1);
-        if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == "/dev/tty") return true;
+        const ssize_t linked = ::readlink(link, target, sizeof target - 1);
+        if (linked > 0 && std::string_view(target, static_cast<std::size_t>(linked)) == "/dev/tty") return true;
     }
     return false;
 }
@@ -695,8 +668,9 @@ std::optional<Foreground> NativeTerminal::foreground_locked() {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(front.pid));
     char name[64];
-    if (std::size_t got = read_small(path, name, sizeof name)) {
-        front.name.assign(name, name[got - 1] == '\n' ? got - 1 : got);
+    if (const ssize_t got = proc::read_file(path, name, sizeof name); got > 0) {
+        const auto length = static_cast<std::size_t>(got);
+        front.name.assign(name, name[length - 1] == '\n' ? length - 1 : length);
     }
     return front;
 }

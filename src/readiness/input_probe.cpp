@@ -15,9 +15,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "readiness/proc_files.hpp"
+
 namespace pellux {
 
 namespace {
+
+using proc::parse_signed;
+using proc::parse_stat;
+using proc::read_file;
+using proc::StatFields;
 
 // System call numbers of the calls a thread can wait in for the terminal, a
 // futex or a child. aarch64 has no poll, select or epoll_wait: its C library
@@ -93,37 +100,6 @@ ProcPath task_path(pid_t pid, pid_t tid, const char* file) {
     return p;
 }
 
-// Reads a whole small file into buf (NUL-terminated). The length, or -1 with
-// errno set.
-ssize_t read_file(const char* path, char* buf, std::size_t cap) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    UniqueFd owner(fd);
-    std::size_t len = 0;
-    while (len + 1 < cap) {
-        ssize_t n = ::read(fd, buf + len, cap - 1 - len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        len += static_cast<std::size_t>(n);
-    }
-    buf[len] = '\0';
-    return static_cast<ssize_t>(len);
-}
-
-bool parse_signed(const char*& p, std::int64_t& out) {
-    while (*p == ' ') ++p;
-    bool negative = *p == '-';
-    if (negative) ++p;
-    if (*p < '0' || *p > '9') return false;
-    std::int64_t value = 0;
-    while (*p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
-    out = negative ? -value : value;
-    return true;
-}
-
 bool parse_hex(const char*& p, std::uint64_t& out) {
     while (*p == ' ') ++p;
     if (p[0] == '0' && p[1] == 'x') p += 2;
@@ -140,40 +116,6 @@ bool parse_hex(const char*& p, std::uint64_t& out) {
     }
     out = value;
     return any;
-}
-
-// The fields of a /proc stat file that the probe uses. The command name may
-// hold spaces and parentheses: fields are counted from its last ')'.
-struct StatFields {
-    char state;
-    pid_t ppid;
-    pid_t pgrp;
-    pid_t session;
-    std::int64_t tty_nr;
-    pid_t tpgid;
-};
-
-bool parse_stat(const char* buf, std::size_t len, StatFields& out) {
-    const char* close = nullptr;
-    for (std::size_t i = len; i > 0; --i) {
-        if (buf[i - 1] == ')') {
-            close = buf + i - 1;
-            break;
-        }
-    }
-    if (close == nullptr || close[1] != ' ') return false;
-    const char* p = close + 2;
-    out.state = *p++;
-    std::int64_t v[5];
-    for (auto& field : v) {
-        if (!parse_signed(p, field)) return false;
-    }
-    out.ppid = static_cast<pid_t>(v[0]);
-    out.pgrp = static_cast<pid_t>(v[1]);
-    out.session = static_cast<pid_t>(v[2]);
-    out.tty_nr = v[3];
-    out.tpgid = static_cast<pid_t>(v[4]);
-    return true;
 }
 
 dev_t tty_nr_to_dev(std::int64_t tty_nr) {
